@@ -1,0 +1,32 @@
+# add_layout_tool(<tool> LAYOUT_MACRO <macro> SOURCES <src...> LIBS <lib...>)
+#
+# Builds <tool>-a and <tool>-b from the same sources. The two programs differ
+# only in the layout record they are compiled with: <macro> is defined to 'A'
+# or 'B', and the source picks its constants from it.
+function(add_layout_tool tool)
+  cmake_parse_arguments(ARG "" "LAYOUT_MACRO" "SOURCES;LIBS" ${ARGN})
+  foreach(layout a b)
+    string(TOUPPER ${layout} upper)
+    add_executable(${tool}-${layout} ${ARG_SOURCES})
+    target_compile_definitions(${tool}-${layout} PRIVATE ${ARG_LAYOUT_MACRO}='${upper}'
+                               TOOL_NAME="${tool}-${layout}")
+    target_link_libraries(${tool}-${layout} PRIVATE ${ARG_LIBS})
+    install(TARGETS ${tool}-${layout} RUNTIME DESTINATION bin)
+  endforeach()
+endfunction()
+
+# add_suite_test(<name> SOURCES <src...> LIBS <lib...>)
+#
+# One GoogleTest binary, kept out of build/bin, registered with CTest. Tests
+# that run the suite's programs find them through SUITE_BIN_DIR.
+function(add_suite_test name)
+  if(NOT SUITE_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_compile_definitions(${name} PRIVATE SUITE_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+endfunction()

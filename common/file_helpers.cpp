@@ -1,0 +1,211 @@
+#include "common/file_helpers.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+std::string open_failure_message(const std::string& path, int errnum) {
+    return "Could not open " + path + " (" + std::strerror(errnum) + ")";
+}
+
+int open_file(const std::string& path, int flags, mode_t mode, std::string* err) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *err = open_failure_message(path, errno);
+    }
+    return fd;
+}
+
+int open_or_exit(const std::string& path, int flags, mode_t mode) {
+    std::string err;
+    int fd = open_file(path, flags, mode, &err);
+    if (fd < 0) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(-1);
+    }
+    return fd;
+}
+
+std::int64_t fd_size(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+bool read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out,
+                   const std::string& path, std::string* err) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::pread(fd, out.data() + done, out.size() - done,
+                            static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            *err = "Error: could not read " + path + " (" + std::strerror(errno) + ")";
+            return false;
+        }
+        if (n == 0) {
+            *err = "Error: " + path + " ended early: expected " + std::to_string(out.size()) +
+                   " bytes at offset " + std::to_string(offset) + ", got " + std::to_string(done);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, std::string* err) {
+    int fd = open_file(path, READ_FLAGS, 0, err);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = true;
+    std::int64_t size = fd_size(fd);
+    if (size < 0) {
+        *err = "Error: could not read " + path + " (" + std::strerror(errno) + ")";
+        ok = false;
+    } else {
+        out->assign(static_cast<std::size_t>(size), 0);
+        ok = read_exact_at(fd, 0, *out, path, err);
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool write_whole_file(const std::string& path, std::span<const std::uint8_t> data,
+                      std::string* err) {
+    AtomicFile file;
+    return file.open(path, err) && file.write(data, err) && file.commit(false, err);
+}
+
+void ensure_parent_dirs(const std::string& path) {
+    // Work on a private copy: each prefix is cut off with a zero in place.
+    std::string buffer = path;
+    for (std::size_t i = 0; i < buffer.size(); ++i) {
+        char c = buffer[i];
+        if (c == '/' || c == '\\') {
+            buffer[i] = '\0';
+            ::mkdir(buffer.c_str(), DIRECTORY_MODE);
+            buffer[i] = c;
+        }
+    }
+}
+
+namespace {
+
+std::atomic<unsigned> temp_counter{0};
+
+// The folder part of `path` ("." when it has none) and its last component.
+void split_path(const std::string& path, std::string* dir, std::string* base) {
+    std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        *dir = ".";
+        *base = path;
+    } else {
+        *dir = slash == 0 ? "/" : path.substr(0, slash);
+        *base = path.substr(slash + 1);
+    }
+}
+
+}  // namespace
+
+AtomicFile::~AtomicFile() { discard(); }
+
+bool AtomicFile::open(const std::string& target, std::string* err) {
+    discard();
+    target_ = target;
+    size_ = 0;
+    std::string dir, base;
+    split_path(target, &dir, &base);
+    if (base.empty()) {
+        *err = open_failure_message(target, target.empty() ? ENOENT : EISDIR);
+        return false;
+    }
+    struct stat st;
+    mode_t keep_mode = 0;
+    bool exists = ::stat(target.c_str(), &st) == 0;
+    if (exists) {
+        if (S_ISDIR(st.st_mode)) {
+            *err = open_failure_message(target, EISDIR);
+            return false;
+        }
+        keep_mode = st.st_mode & 07777;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp_path_ = dir + "/." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+                     std::to_string(temp_counter++);
+        fd_ = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, CREATE_MODE);
+        if (fd_ >= 0 || errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd_ < 0) {
+        *err = open_failure_message(target, errno);
+        temp_path_.clear();
+        return false;
+    }
+    if (exists) {
+        ::fchmod(fd_, keep_mode);
+    }
+    return true;
+}
+
+bool AtomicFile::write(std::span<const std::uint8_t> data, std::string* err) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            *err = "Error: could not write " + target_ + " (" +
+                   std::strerror(n < 0 ? errno : ENOSPC) + ")";
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    size_ += data.size();
+    return true;
+}
+
+bool AtomicFile::commit(bool durable, std::string* err) {
+    if (durable && ::fsync(fd_) != 0) {
+        *err = "Error: could not write " + target_ + " (" + std::strerror(errno) + ")";
+        return false;
+    }
+    int closed = ::close(fd_);
+    fd_ = -1;
+    if (closed != 0) {
+        *err = "Error: could not write " + target_ + " (" + std::strerror(errno) + ")";
+        return false;
+    }
+    if (::rename(temp_path_.c_str(), target_.c_str()) != 0) {
+        *err = "Error: could not replace " + target_ + " (" + std::strerror(errno) + ")";
+        return false;
+    }
+    temp_path_.clear();
+    return true;
+}
+
+void AtomicFile::discard() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!temp_path_.empty()) {
+        ::unlink(temp_path_.c_str());
+        temp_path_.clear();
+    }
+}

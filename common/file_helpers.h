@@ -1,0 +1,110 @@
+// File helpers shared by every tool of the suite.
+//
+// Binary files go through POSIX descriptors. Functions that can fail return
+// false (or -1) and fill `err` with the complete message to print; only a
+// tool's `main` prints, and it then ends with status -1. `open_or_exit` is the
+// one helper that ends the process itself, for inputs opened before anything
+// has been written.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+/// The unit in which RPK.BIN and the .fp packs address file data.
+inline constexpr std::uint32_t SECTOR_SIZE = 2048;
+inline constexpr unsigned SECTOR_SHIFT = 11;
+
+/// Byte offset of a sector number.
+constexpr std::uint64_t sector_offset(std::uint32_t sector) {
+    return static_cast<std::uint64_t>(sector) << SECTOR_SHIFT;
+}
+
+/// A byte length rounded up to whole sectors, without 32-bit wrap-around.
+constexpr std::uint64_t round_up_to_sector(std::uint64_t length) {
+    return (length + SECTOR_SIZE - 1) & ~static_cast<std::uint64_t>(SECTOR_SIZE - 1);
+}
+
+/// Flags and permission of the two open modes: read-only, and
+/// write/create/truncate with the ordinary permissions of a read-write file
+/// (0666 less the umask).
+inline constexpr int READ_FLAGS = 00;  // O_RDONLY
+inline constexpr mode_t CREATE_MODE = 0666;
+inline constexpr mode_t DIRECTORY_MODE = 0777;
+
+/// "Could not open <path> (<system message>)": the suite's open-failure message.
+std::string open_failure_message(const std::string& path, int errnum);
+
+/// Opens `path`; on failure returns -1 with the open-failure message in `err`.
+int open_file(const std::string& path, int flags, mode_t mode, std::string* err);
+
+/// Opens `path` or ends the process: on failure prints the open-failure
+/// message to standard error and exits with status -1.
+int open_or_exit(const std::string& path, int flags, mode_t mode = 0);
+
+/// Size in bytes of an open file, or -1 if the descriptor cannot be queried.
+std::int64_t fd_size(int fd);
+
+/// Reads exactly `out.size()` bytes at `offset`. A failed or short read is an
+/// error naming `path` (used for messages only).
+bool read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out,
+                   const std::string& path, std::string* err);
+
+/// Reads the whole file at `path` into `out`, sized exactly; a file that
+/// shrinks or fails while being read is an error.
+bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, std::string* err);
+
+/// Replaces the file at `path` with exactly `data`. The bytes go to a
+/// temporary file in the same folder, which is renamed over `path` only when
+/// every byte is written; on failure `path` is untouched and nothing is left.
+bool write_whole_file(const std::string& path, std::span<const std::uint8_t> data,
+                      std::string* err);
+
+/// Creates every directory named by a prefix of `path` that ends just before
+/// a separator (`/` or `\`). The last component is never created. Failures
+/// are silent: the write that follows reports a path that cannot be created.
+/// Paths of any length are handled.
+void ensure_parent_dirs(const std::string& path);
+
+/// A file that replaces `target` only when complete.
+///
+/// The data is written to a temporary file beside the target (same folder,
+/// so the final rename is atomic) and `commit` renames it into place. Until
+/// then `target` is untouched; a file that is never committed is removed, also
+/// when the object is destroyed on an error path. An existing target's
+/// permission bits are carried over, as truncating it in place would.
+class AtomicFile {
+public:
+    AtomicFile() = default;
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    ~AtomicFile();
+
+    /// Creates the temporary file. Fails with the open-failure message for
+    /// `target` when the target's folder is missing or not writable, or when
+    /// `target` is empty or names a directory.
+    bool open(const std::string& target, std::string* err);
+
+    /// Appends `data`; a failed or short write (a full disk) is an error naming the target.
+    bool write(std::span<const std::uint8_t> data, std::string* err);
+
+    /// Bytes written so far.
+    std::uint64_t size() const { return size_; }
+
+    /// Flushes (to stable storage when `durable`), closes and renames over the target.
+    bool commit(bool durable, std::string* err);
+
+    /// Removes the temporary file; the target stays as it was.
+    void discard();
+
+    const std::string& target() const { return target_; }
+
+private:
+    std::string target_;
+    std::string temp_path_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};

@@ -1,0 +1,179 @@
+#include "common/file_helpers.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "testing/test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs the body in `dir` and returns to the previous folder afterwards.
+template <typename F>
+void in_dir(const std::string& dir, F body) {
+    const auto previous = fs::current_path();
+    fs::current_path(dir);
+    body();
+    fs::current_path(previous);
+}
+
+}  // namespace
+
+TEST(SectorArithmetic, RoundsUpWithoutWrapping) {
+    EXPECT_EQ(round_up_to_sector(0), 0u);
+    EXPECT_EQ(round_up_to_sector(1), 2048u);
+    EXPECT_EQ(round_up_to_sector(2048), 2048u);
+    EXPECT_EQ(round_up_to_sector(2049), 4096u);
+    EXPECT_EQ(round_up_to_sector(0xFFFFFFFFu), 0x100000000u);
+    EXPECT_EQ(sector_offset(0xFFFFFFFFu), 0xFFFFFFFFull << 11);
+}
+
+TEST(EnsureParentDirs, CreatesEveryPrefixButNeverTheLastComponent) {
+    TempDir tmp;
+    in_dir(tmp.path(), [] {
+        ensure_parent_dirs("a/b\\c.bin");
+        ensure_parent_dirs("plain.bin");
+        ensure_parent_dirs("x//y/z");
+    });
+    const auto tree = read_tree(tmp.path());
+    // "a/b\c.bin": "a" and then the literal "a/b" prefix are folders.
+    EXPECT_EQ(tree, (std::map<std::string, Bytes>{
+                        {"a/", {}}, {"a/b/", {}}, {"x/", {}}, {"x/y/", {}}}));
+}
+
+TEST(EnsureParentDirs, HandlesPathsLongerThan4095Characters) {
+    TempDir tmp;
+    std::string path;
+    for (int i = 0; i < 300; ++i) {
+        path += "directory_level_" + std::to_string(1000 + i) + "/";
+    }
+    path += "file";
+    ASSERT_GT(path.size(), 6000u);
+    std::string err;
+    in_dir(tmp.path(), [&] {
+        ensure_parent_dirs(path);
+        // The system itself refuses paths this long; that must surface as a clean error.
+        EXPECT_FALSE(write_whole_file(path, bytes_of("deep"), &err));
+    });
+    EXPECT_NE(err.find("(File name too long)"), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_directory(tmp / "directory_level_1000/directory_level_1001"));
+}
+
+TEST(WriteWholeFile, ReplacesAnExistingFileExactlyAndLeavesNoTemporary) {
+    TempDir tmp;
+    const std::string target = tmp / "out.bin";
+    write_file(target, Bytes(5000, 0xEE));
+    ::chmod(target.c_str(), 0640);
+    std::string err;
+    ASSERT_TRUE(write_whole_file(target, bytes_of("abc"), &err)) << err;
+    EXPECT_EQ(read_file(target), bytes_of("abc"));
+    EXPECT_EQ(read_tree(tmp.path()).size(), 1u);
+    struct stat st;
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u) << "an existing file keeps its permissions";
+}
+
+TEST(WriteWholeFile, NewFilesGetReadWritePermissionsLessTheUmask) {
+    TempDir tmp;
+    const mode_t old = ::umask(022);
+    std::string err;
+    ASSERT_TRUE(write_whole_file(tmp / "new.bin", {}, &err)) << err;
+    ::umask(old);
+    struct stat st;
+    ASSERT_EQ(::stat((tmp / "new.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(st.st_size, 0);
+}
+
+TEST(WriteWholeFile, UnwritableTargetsFailWithTheOpenMessage) {
+    TempDir tmp;
+    std::string err;
+    EXPECT_FALSE(write_whole_file(tmp / "missing/out.bin", bytes_of("x"), &err));
+    EXPECT_EQ(err, "Could not open " + (tmp / "missing/out.bin") + " (No such file or directory)");
+    EXPECT_FALSE(write_whole_file("", bytes_of("x"), &err));
+    EXPECT_EQ(err, "Could not open  (No such file or directory)");
+    fs::create_directory(tmp / "dir");
+    EXPECT_FALSE(write_whole_file(tmp / "dir", bytes_of("x"), &err));
+    EXPECT_EQ(err, "Could not open " + (tmp / "dir") + " (Is a directory)");
+    EXPECT_EQ(read_tree(tmp.path()), (std::map<std::string, Bytes>{{"dir/", {}}}));
+}
+
+TEST(WriteWholeFile, AShortWriteIsAnErrorAndTheTargetSurvives) {
+    TempDir tmp;
+    const std::string target = tmp / "keep.bin";
+    write_file(target, bytes_of("precious"));
+    // A file-size limit makes the kernel cut writes short, as a full disk does.
+    // The limit is set in a child process so the test binary keeps its own.
+    auto write_past_limit = [&] {
+        struct rlimit limit;
+        limit.rlim_cur = limit.rlim_max = 1000;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);
+        std::string err;
+        bool ok = write_whole_file(target, Bytes(5000, 1), &err);
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(ok ? 0 : 3);
+    };
+    EXPECT_EXIT(write_past_limit(), ::testing::ExitedWithCode(3), "^Error: could not write .*keep.bin \\(File too large\\)\n$");
+    EXPECT_EQ(read_file(target), bytes_of("precious"));
+    EXPECT_EQ(read_tree(tmp.path()).size(), 1u) << "no temporary file is left";
+}
+
+TEST(AtomicFile, AnUncommittedFileIsRemovedWhenDestroyed) {
+    TempDir tmp;
+    const std::string target = tmp / "t.bin";
+    write_file(target, bytes_of("old"));
+    {
+        AtomicFile file;
+        std::string err;
+        ASSERT_TRUE(file.open(target, &err));
+        ASSERT_TRUE(file.write(bytes_of("new data"), &err));
+        EXPECT_EQ(file.size(), 8u);
+        EXPECT_EQ(read_tree(tmp.path()).size(), 2u);
+    }
+    EXPECT_EQ(read_file(target), bytes_of("old"));
+    EXPECT_EQ(read_tree(tmp.path()).size(), 1u);
+}
+
+TEST(ReadWholeFile, ReadsEverythingAndReportsMissingFiles) {
+    TempDir tmp;
+    Bytes data(100000);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    write_file(tmp / "in.bin", data);
+    Bytes got;
+    std::string err;
+    ASSERT_TRUE(read_whole_file(tmp / "in.bin", &got, &err)) << err;
+    EXPECT_EQ(got, data);
+    EXPECT_FALSE(read_whole_file(tmp / "nope.elf", &got, &err));
+    EXPECT_EQ(err, "Could not open " + (tmp / "nope.elf") + " (No such file or directory)");
+}
+
+TEST(ReadExactAt, AShortReadIsAnError) {
+    TempDir tmp;
+    write_file(tmp / "short.bin", Bytes(10, 1));
+    std::string err;
+    int fd = open_file(tmp / "short.bin", READ_FLAGS, 0, &err);
+    ASSERT_GE(fd, 0) << err;
+    Bytes buffer(8);
+    EXPECT_TRUE(read_exact_at(fd, 2, buffer, "short.bin", &err));
+    EXPECT_FALSE(read_exact_at(fd, 4, buffer, "short.bin", &err));
+    EXPECT_EQ(err, "Error: short.bin ended early: expected 8 bytes at offset 4, got 6");
+    EXPECT_EQ(fd_size(fd), 10);
+    ::close(fd);
+}
+
+TEST(OpenOrExit, MissingFileEndsTheProcessWithTheMessage) {
+    EXPECT_EXIT(open_or_exit("nope.elf", READ_FLAGS), ::testing::ExitedWithCode(255),
+                "^Could not open nope.elf \\(No such file or directory\\)\n$");
+}

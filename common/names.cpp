@@ -1,0 +1,38 @@
+#include "common/names.h"
+
+#include <cctype>
+
+std::string host_path(std::string_view stored) {
+    std::string path(stored);
+    for (char& c : path) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    return path;
+}
+
+std::string unsafe_name_reason(std::string_view stored) {
+    if (stored.empty()) {
+        return "empty name";
+    }
+    if (stored[0] == '/' || stored[0] == '\\') {
+        return "absolute path";
+    }
+    if (stored.size() >= 2 && stored[1] == ':' &&
+        std::isalpha(static_cast<unsigned char>(stored[0]))) {
+        return "drive prefix";
+    }
+    std::size_t start = 0;
+    while (start <= stored.size()) {
+        std::size_t end = stored.find_first_of("/\\", start);
+        if (end == std::string_view::npos) {
+            end = stored.size();
+        }
+        if (stored.substr(start, end - start) == "..") {
+            return "'..' component";
+        }
+        start = end + 1;
+    }
+    return {};
+}

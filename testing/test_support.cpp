@@ -1,0 +1,122 @@
+#include "testing/test_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+std::string tool_path(const std::string& name) { return std::string(SUITE_BIN_DIR) + "/" + name; }
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd) {
+    TempDir capture;
+    const std::string out_path = capture / "stdout";
+    const std::string err_path = capture / "stderr";
+    RunResult result;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(cwd.c_str()) != 0) {
+            ::_exit(127);
+        }
+        int in = ::open("/dev/null", O_RDONLY);
+        int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0) {
+            ::_exit(127);
+        }
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed";
+        return result;
+    }
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0) {
+    }
+    result.out = slurp(out_path);
+    result.err = slurp(err_path);
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return result;
+}
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/suite-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed for " << pattern;
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << "cannot read " << path;
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& data) {
+    fs::path p(path);
+    if (p.has_parent_path()) {
+        fs::create_directories(p.parent_path());
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    EXPECT_TRUE(out.good()) << "cannot write " << path;
+}
+
+bool file_exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+std::map<std::string, Bytes> read_tree(const std::string& root) {
+    std::map<std::string, Bytes> tree;
+    std::error_code ec;
+    if (!fs::exists(root, ec)) {
+        return tree;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string rel = fs::relative(entry.path(), root).generic_string();
+        if (entry.is_directory()) {
+            tree[rel + "/"] = {};
+        } else {
+            tree[rel] = read_file(entry.path().string());
+        }
+    }
+    return tree;
+}

@@ -1,0 +1,49 @@
+// Support for tests that run the suite's programs and inspect what they wrote.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+/// What a program run printed and how it ended.
+struct RunResult {
+    std::string out;  ///< standard output
+    std::string err;  ///< standard error
+    int status = -1;  ///< exit status (0..255), or -1 if the program did not exit normally
+};
+
+/// Path of one of the suite's built programs (build/bin/<name>).
+std::string tool_path(const std::string& name);
+
+/// Runs `program` with `args` in the folder `cwd`, standard input closed.
+/// Arguments are passed as they are, so empty arguments are preserved.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd);
+
+/// A fresh folder below the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    /// `path()` + "/" + `relative`.
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+private:
+    std::string path_;
+};
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes_of(const std::string& text);
+Bytes read_file(const std::string& path);  ///< whole file; fails the test if unreadable
+void write_file(const std::string& path, const Bytes& data);  ///< creates parent folders
+bool file_exists(const std::string& path);
+
+/// Every regular file below `root`, by path relative to it, with its contents.
+/// Directories appear as entries ending in '/' with empty contents, so that
+/// stray empty folders show up in comparisons too.
+std::map<std::string, Bytes> read_tree(const std::string& root);
