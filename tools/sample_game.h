@@ -1,0 +1,92 @@
+// A synthetic game, made entirely by our own code, for tests, the demo and
+// benchmarks: an executable image holding the RPK index and the fpack pack
+// directory at the offsets of the chosen layouts, and the RPK.BIN archive that
+// goes with it. The model records what was put in, so tests can compare the
+// tools' listings and output trees byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "korvane/rpk_layout.h"
+#include "tillet/fpack_layout.h"
+
+using SampleBytes = std::vector<std::uint8_t>;
+
+struct SampleOptions {
+    RpkLayout rpk_layout = RPK_LAYOUT_A;
+    FpackLayout fpack_layout = FPACK_LAYOUT_A;
+    std::uint64_t seed = 1;
+    /// Approximate size of RPK.BIN in bytes. The 905 packs set a floor of a
+    /// few MiB; about 1 GiB is meant for benchmarks.
+    std::uint64_t archive_size = 6u << 20;
+    /// Canonical archives hold their files in index order, back to back from
+    /// sector 0 with zero fill, and no two entries share a name, so extracting
+    /// and rebuilding gives the same archive and executable byte for byte.
+    /// Otherwise data lies out of sector order with non-zero gaps and fill,
+    /// and one name is stored twice.
+    bool canonical = false;
+};
+
+/// One entry of the RPK index, as stored in the executable.
+struct SampleEntry {
+    std::string name;  ///< exactly as stored (may contain '\')
+    std::uint32_t name_address = 0;
+    std::uint32_t sector = 0;
+    std::uint32_t length = 0;
+};
+
+/// One member of a pack, as stored in its member table.
+struct SampleMember {
+    std::string name;  ///< exactly as stored (may contain '\')
+    std::uint32_t sector = 0;
+    std::uint32_t length = 0;
+};
+
+/// One entry of the pack directory.
+struct SamplePack {
+    std::string name;  ///< exactly as stored in the directory; names a file of the archive
+    std::vector<SampleMember> members;
+};
+
+struct SampleGame {
+    SampleOptions options;
+    SampleBytes executable;  ///< written as "SLUS_217.88"
+    SampleBytes archive;     ///< written as "RPK.BIN"
+
+    /// The entries the walk processes, entry 0 to the last one, in index order.
+    std::vector<SampleEntry> entries;
+    /// Entries stored after the last one; a correct walk never touches them.
+    std::vector<SampleEntry> ignored_entries;
+    /// File offset of every processed entry's 12-byte record in the executable.
+    std::vector<std::uint64_t> entry_offsets;
+
+    /// The 905 pack entries, in directory order.
+    std::vector<SamplePack> packs;
+
+    /// What extracting RPK.BIN writes: host path ('\' turned into '/') to
+    /// contents; where a name is stored twice, the later entry's data.
+    std::map<std::string, SampleBytes> extracted;
+    /// What extracting every pack writes, by host path below "fpack_extract/"
+    /// (keys include that prefix).
+    std::map<std::string, SampleBytes> fpack_extracted;
+
+    /// Host paths of the archive's .evd files and .tm2.lzr files.
+    std::vector<std::string> evd_files;
+    std::vector<std::string> lzr_files;
+    /// The decoded contents of each .tm2.lzr file, by its host path.
+    std::map<std::string, SampleBytes> lzr_plain;
+
+    /// The listing korvane prints while walking this index.
+    std::string korvane_listing() const;
+    /// The listing tillet prints while walking this pack directory.
+    std::string tillet_listing() const;
+};
+
+/// Builds a game in memory. Deterministic for equal options.
+SampleGame make_sample_game(const SampleOptions& options);
+
+/// Writes `dir`/SLUS_217.88 and `dir`/RPK.BIN (the folder must exist).
+bool write_sample_game(const SampleGame& game, const std::string& dir, std::string* err);
