@@ -64,7 +64,8 @@ inline std::optional<std::string_view> read_cstring(ByteSpan data, std::uint64_t
     if (zero == nullptr) {
         return std::nullopt;
     }
-    return std::string_view(begin, static_cast<std::size_t>(static_cast<const char*>(zero) - begin));
+    return std::string_view(begin,
+                            static_cast<std::size_t>(static_cast<const char*>(zero) - begin));
 }
 
 /// Appends a little-endian 32-bit value to a growing buffer (for writers and fixtures).

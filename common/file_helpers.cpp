@@ -47,8 +47,8 @@ bool read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out,
                    const std::string& path, std::string* err) {
     std::size_t done = 0;
     while (done < out.size()) {
-        ssize_t n = ::pread(fd, out.data() + done, out.size() - done,
-                            static_cast<off_t>(offset + done));
+        ssize_t n =
+            ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -121,7 +121,9 @@ void split_path(const std::string& path, std::string* dir, std::string* base) {
 
 }  // namespace
 
-AtomicFile::~AtomicFile() { discard(); }
+AtomicFile::~AtomicFile() {
+    discard();
+}
 
 bool AtomicFile::open(const std::string& target, std::string* err) {
     discard();
@@ -180,7 +182,7 @@ bool AtomicFile::write(std::span<const std::uint8_t> data, std::string* err) {
     return true;
 }
 
-bool AtomicFile::commit(bool durable, std::string* err) {
+bool AtomicFile::finish(bool durable, std::string* err) {
     if (durable && ::fsync(fd_) != 0) {
         *err = "Error: could not write " + target_ + " (" + std::strerror(errno) + ")";
         return false;
@@ -189,6 +191,13 @@ bool AtomicFile::commit(bool durable, std::string* err) {
     fd_ = -1;
     if (closed != 0) {
         *err = "Error: could not write " + target_ + " (" + std::strerror(errno) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool AtomicFile::commit(bool durable, std::string* err) {
+    if (fd_ >= 0 && !finish(durable, err)) {
         return false;
     }
     if (::rename(temp_path_.c_str(), target_.c_str()) != 0) {

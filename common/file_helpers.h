@@ -77,7 +77,7 @@ void ensure_parent_dirs(const std::string& path);
 /// when the object is destroyed on an error path. An existing target's
 /// permission bits are carried over, as truncating it in place would.
 class AtomicFile {
-public:
+  public:
     AtomicFile() = default;
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
@@ -94,7 +94,12 @@ public:
     /// Bytes written so far.
     std::uint64_t size() const { return size_; }
 
-    /// Flushes (to stable storage when `durable`), closes and renames over the target.
+    /// Flushes (to stable storage when `durable`) and closes the temporary
+    /// file, so that a later `commit` has nothing left that can fail but the
+    /// rename. Used when two files must replace their targets together.
+    bool finish(bool durable, std::string* err);
+
+    /// Finishes the file if that has not been done, then renames it over the target.
     bool commit(bool durable, std::string* err);
 
     /// Removes the temporary file; the target stays as it was.
@@ -102,7 +107,7 @@ public:
 
     const std::string& target() const { return target_; }
 
-private:
+  private:
     std::string target_;
     std::string temp_path_;
     int fd_ = -1;

@@ -46,8 +46,8 @@ TEST(EnsureParentDirs, CreatesEveryPrefixButNeverTheLastComponent) {
     });
     const auto tree = read_tree(tmp.path());
     // "a/b\c.bin": "a" and then the literal "a/b" prefix are folders.
-    EXPECT_EQ(tree, (std::map<std::string, Bytes>{
-                        {"a/", {}}, {"a/b/", {}}, {"x/", {}}, {"x/y/", {}}}));
+    EXPECT_EQ(tree,
+              (std::map<std::string, Bytes>{{"a/", {}}, {"a/b/", {}}, {"x/", {}}, {"x/y/", {}}}));
 }
 
 TEST(EnsureParentDirs, HandlesPathsLongerThan4095Characters) {
@@ -123,7 +123,8 @@ TEST(WriteWholeFile, AShortWriteIsAnErrorAndTheTargetSurvives) {
         std::fprintf(stderr, "%s\n", err.c_str());
         std::exit(ok ? 0 : 3);
     };
-    EXPECT_EXIT(write_past_limit(), ::testing::ExitedWithCode(3), "^Error: could not write .*keep.bin \\(File too large\\)\n$");
+    EXPECT_EXIT(write_past_limit(), ::testing::ExitedWithCode(3),
+                "^Error: could not write .*keep.bin \\(File too large\\)\n$");
     EXPECT_EQ(read_file(target), bytes_of("precious"));
     EXPECT_EQ(read_tree(tmp.path()).size(), 1u) << "no temporary file is left";
 }

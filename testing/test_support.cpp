@@ -13,7 +13,9 @@
 
 namespace fs = std::filesystem;
 
-std::string tool_path(const std::string& name) { return std::string(SUITE_BIN_DIR) + "/" + name; }
+std::string tool_path(const std::string& name) {
+    return std::string(SUITE_BIN_DIR) + "/" + name;
+}
 
 namespace {
 
@@ -81,7 +83,9 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes bytes_of(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -95,7 +99,8 @@ void write_file(const std::string& path, const Bytes& data) {
         fs::create_directories(p.parent_path());
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
     EXPECT_TRUE(out.good()) << "cannot write " << path;
 }
 

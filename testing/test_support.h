@@ -23,7 +23,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 
 /// A fresh folder below the system's temporary folder, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -32,7 +32,7 @@ public:
     /// `path()` + "/" + `relative`.
     std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -1,0 +1,157 @@
+// korvane: lists and extracts RPK.BIN by the index in the game executable,
+// or packs the extracted (and edited) files into a new archive and writes a
+// copy of the executable whose index points at the new data.
+//
+// Built twice from this source; KORVANE_LAYOUT picks the layout record.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/file_helpers.h"
+#include "common/names.h"
+#include "common/tool.h"
+#include "korvane/rpk_index.h"
+
+namespace {
+
+#if KORVANE_LAYOUT == 'A'
+constexpr RpkLayout LAYOUT = RPK_LAYOUT_A;
+#elif KORVANE_LAYOUT == 'B'
+constexpr RpkLayout LAYOUT = RPK_LAYOUT_B;
+#else
+#error "KORVANE_LAYOUT must be 'A' or 'B'"
+#endif
+
+constexpr const char* BANNER = "korvane v1.0";
+constexpr const char* USAGE = "usage: %s <SLUS_217.88 etc> <RPK.BIN> [output.elf output.bin]\n";
+
+// Closes a descriptor when the run ends, on every path.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+void print_listing_line(const RpkEntry& entry) {
+    const std::string line = rpk_listing_line(entry);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+// Writes every entry's data below the current folder under its stored name.
+// The whole index has been checked; entries that reach past the end of the
+// archive are refused here, before the first file is written.
+int extract(const std::vector<RpkEntry>& entries, int archive, const std::string& archive_path,
+            std::uint64_t archive_size) {
+    for (const RpkEntry& entry : entries) {
+        if (sector_offset(entry.sector) + entry.length > archive_size) {
+            return fail("Error: " + archive_path + ": RPK index entry " +
+                        std::to_string(entry.index) + " [" + entry.name + "] at sector " +
+                        std::to_string(entry.sector) + " with length " +
+                        std::to_string(entry.length) + " reaches past the end of the archive (" +
+                        std::to_string(archive_size) + " bytes); nothing was written");
+        }
+    }
+    std::vector<std::uint8_t> data;
+    std::string err;
+    for (const RpkEntry& entry : entries) {
+        print_listing_line(entry);
+        data.resize(entry.length);
+        if (!read_exact_at(archive, sector_offset(entry.sector), data, archive_path, &err)) {
+            return fail(err);
+        }
+        const std::string path = host_path(entry.name);
+        ensure_parent_dirs(path);
+        if (!write_whole_file(path, data, &err)) {
+            return fail(err);
+        }
+    }
+    return 0;
+}
+
+// Packs the file found at each entry's name into the new archive, in index
+// order from sector 0 with zero fill, and patches the entries in the image.
+// Both outputs replace their targets only once everything has succeeded.
+int rebuild(std::vector<std::uint8_t>& image, const std::vector<RpkEntry>& entries,
+            AtomicFile& output_archive, const std::string& output_executable) {
+    std::vector<std::uint8_t> data;
+    std::uint64_t position = 0;
+    std::string err;
+    for (const RpkEntry& entry : entries) {
+        print_listing_line(entry);
+        const std::string path = host_path(entry.name);
+        Descriptor file{open_file(path, READ_FLAGS, 0, &err)};
+        if (file.fd < 0) {
+            return fail(err);
+        }
+        const std::int64_t size = fd_size(file.fd);
+        if (size < 0) {
+            return fail(open_failure_message(path, errno));
+        }
+        if (!pack_rpk_entry(image, entry, static_cast<std::uint64_t>(size), &position, &err)) {
+            return fail("Error: " + path + ": " + err);
+        }
+        data.assign(round_up_to_sector(static_cast<std::uint64_t>(size)), 0);
+        std::span<std::uint8_t> contents(data.data(), static_cast<std::size_t>(size));
+        if (!read_exact_at(file.fd, 0, contents, path, &err) || !output_archive.write(data, &err)) {
+            return fail(err);
+        }
+    }
+    AtomicFile executable;
+    if (!executable.open(output_executable, &err) || !executable.write(image, &err) ||
+        !executable.finish(true, &err) || !output_archive.finish(true, &err)) {
+        return fail(err);
+    }
+    // Both files are complete and on disk; only the two renames remain.
+    if (!output_archive.commit(true, &err) || !executable.commit(true, &err)) {
+        return fail(err);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3 && argc != 5) {
+        return print_usage(BANNER, USAGE, argv[0]);
+    }
+    const std::string executable_path = argv[1];
+    const std::string archive_path = argv[2];
+    const bool rebuilding = argc == 5 && argv[3][0] != '\0';
+
+    std::vector<std::uint8_t> image;
+    std::string err;
+    if (!read_whole_file(executable_path, &image, &err)) {
+        return fail(err);
+    }
+    Descriptor archive{open_file(archive_path, READ_FLAGS, 0, &err)};
+    if (archive.fd < 0) {
+        return fail(err);
+    }
+    const std::int64_t archive_size = fd_size(archive.fd);
+    if (archive_size < 0) {
+        return fail(open_failure_message(archive_path, errno));
+    }
+
+    // The new archive is opened before the walk, so a path that cannot be
+    // created stops the run before any listing line.
+    AtomicFile output_archive;
+    if (rebuilding && !output_archive.open(argv[4], &err)) {
+        return fail(err);
+    }
+
+    std::vector<RpkEntry> entries;
+    if (!scan_rpk_index(image, LAYOUT, static_cast<std::uint64_t>(archive_size), &entries, &err)) {
+        return fail("Error: " + executable_path + ": " + err);
+    }
+    if (rebuilding) {
+        return rebuild(image, entries, output_archive, argv[3]);
+    }
+    return extract(entries, archive.fd, archive_path, static_cast<std::uint64_t>(archive_size));
+}
