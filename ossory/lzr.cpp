@@ -1,0 +1,236 @@
+#include "ossory/lzr.h"
+
+#include <algorithm>
+#include <cstring>
+
+std::uint64_t LzrHeader::max_output() const {
+    const std::uint64_t codes = std::uint64_t{control_size()} * 4;
+    return std::min<std::uint64_t>(codes, operand_size) * LZR_MAX_PER_OPERATION;
+}
+
+bool parse_lzr_header(ByteSpan file, std::string_view name, LzrHeader* header, std::string* err) {
+    const std::string prefix = "Error: " + std::string(name) + ": ";
+    const std::string file_size = std::to_string(file.size());
+    if (file.size() < LZR_HEADER_SIZE) {
+        *err = prefix + "file of " + file_size + " bytes is shorter than the " +
+               std::to_string(LZR_HEADER_SIZE) + "-byte LZR header";
+        return false;
+    }
+    LzrHeader h;
+    h.first_word = load_le32(file.data());
+    h.control_bits = load_le32(file.data() + 4);
+    h.operand_size = load_le32(file.data() + 8);
+    h.output_size = load_le32(file.data() + 12);
+    if (!range_fits(file.size(), LZR_HEADER_SIZE, h.control_size())) {
+        *err = prefix + "control stream of " + std::to_string(h.control_size()) +
+               " bytes at offset " + std::to_string(LZR_HEADER_SIZE) +
+               " does not fit in the file of " + file_size + " bytes";
+        return false;
+    }
+    if (!range_fits(file.size(), h.operand_offset(), h.operand_size)) {
+        *err = prefix + "operand stream of " + std::to_string(h.operand_size) +
+               " bytes at offset " + std::to_string(h.operand_offset()) +
+               " does not fit in the file of " + file_size + " bytes";
+        return false;
+    }
+    if (h.output_size > h.max_output()) {
+        *err = prefix + "output size " + std::to_string(h.output_size) +
+               " is more than the streams can produce (at most " + std::to_string(h.max_output()) +
+               " bytes from " + std::to_string(h.control_size()) + " control and " +
+               std::to_string(h.operand_size) + " operand bytes)";
+        return false;
+    }
+    *header = h;
+    return true;
+}
+
+LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan control) {
+    LzrDecodeResult r;
+    std::uint8_t* const out = output.data();
+    const std::uint8_t* const in = operands.data();
+    const std::size_t out_size = output.size();
+    const std::size_t in_size = operands.size();
+    std::size_t pos = 0;  // output bytes produced
+    std::size_t at = 0;   // operand bytes consumed
+    std::size_t operation = 0;
+
+    // Notes where the current operation began, for the caller's messages.
+    auto stop = [&](LzrStatus status, unsigned code, std::size_t op_at, std::size_t op_pos) {
+        r.status = status;
+        r.code = code;
+        r.operation = operation;
+        r.operand_offset = op_at;
+        r.output_offset = op_pos;
+        r.end = pos;
+        return r;
+    };
+
+    if (out_size == 0) {
+        return r;
+    }
+    for (std::size_t next = 0;; ++next) {
+        if (next == control.size()) {
+            return stop(LzrStatus::control_exhausted, 0, at, pos);
+        }
+        const unsigned byte = control[next];
+        for (int shift = 6; shift >= 0; shift -= 2, ++operation) {
+            if (pos >= out_size) {
+                r.end = pos;
+                return r;
+            }
+            const unsigned code = (byte >> shift) & 3u;
+            const std::size_t op_at = at;
+            const std::size_t op_pos = pos;
+            const std::size_t room = out_size - pos;
+            switch (code) {
+                case LZR_LITERAL:
+                    if (at == in_size) {
+                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                    }
+                    out[pos++] = in[at++];
+                    break;
+                case LZR_LITERAL_RUN: {
+                    if (at == in_size) {
+                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                    }
+                    const std::size_t count = in[at++];
+                    // Only the bytes that still fit are needed; a run cut at
+                    // the end may name operand bytes the stream does not hold.
+                    const std::size_t take = std::min(count, room);
+                    if (in_size - at < take) {
+                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                    }
+                    if (take > 0) {
+                        std::memcpy(out + pos, in + at, take);
+                    }
+                    pos += take;
+                    at += take;
+                    if (take < count) {
+                        r.requested = count;
+                        return stop(LzrStatus::clipped, code, op_at, op_pos);
+                    }
+                    break;
+                }
+                case LZR_FILL: {
+                    // The value byte is consumed even for a count of 0.
+                    if (in_size - at < 2) {
+                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                    }
+                    const std::size_t count = in[at];
+                    const std::uint8_t value = in[at + 1];
+                    at += 2;
+                    const std::size_t take = std::min(count, room);
+                    std::memset(out + pos, value, take);
+                    pos += take;
+                    if (take < count) {
+                        r.requested = count;
+                        return stop(LzrStatus::clipped, code, op_at, op_pos);
+                    }
+                    break;
+                }
+                case LZR_BACK_REFERENCE: {
+                    if (in_size - at < 2) {
+                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                    }
+                    const std::size_t b0 = in[at];
+                    const std::size_t b1 = in[at + 1];
+                    at += 2;
+                    const std::size_t distance = b0 << 4 | b1 >> 4;
+                    const std::size_t length = b1 & 0x0F;
+                    if (distance == 0 || distance > pos) {
+                        r.requested = length;
+                        r.distance = distance;
+                        return stop(LzrStatus::bad_distance, code, op_at, op_pos);
+                    }
+                    const std::size_t take = std::min(length, room);
+                    // One byte at a time, front to back: when the length
+                    // exceeds the distance the copy reads bytes it has just
+                    // written, repeating the last `distance` bytes.
+                    const std::uint8_t* from = out + pos - distance;
+                    std::uint8_t* to = out + pos;
+                    for (std::size_t k = 0; k < take; ++k) {
+                        to[k] = from[k];
+                    }
+                    pos += take;
+                    if (take < length) {
+                        r.requested = length;
+                        return stop(LzrStatus::clipped, code, op_at, op_pos);
+                    }
+                    break;
+                }
+            }
+        }
+        if (pos >= out_size) {
+            r.end = pos;
+            return r;
+        }
+    }
+}
+
+const char* lzr_code_name(unsigned code) {
+    switch (code) {
+        case LZR_LITERAL:
+            return "literal";
+        case LZR_LITERAL_RUN:
+            return "literal run";
+        case LZR_FILL:
+            return "fill";
+        default:
+            return "back-reference";
+    }
+}
+
+std::string lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_offset,
+                         std::uint32_t output_size) {
+    const std::string where = " at operand offset " + std::to_string(result.operand_offset) +
+                              " (file offset " +
+                              std::to_string(operand_offset + result.operand_offset) +
+                              "), output offset " + std::to_string(result.output_offset);
+    const std::string op = std::string(lzr_code_name(result.code)) + " (operation " +
+                           std::to_string(result.operation) + ")";
+    const std::string size = std::to_string(output_size);
+    switch (result.status) {
+        case LzrStatus::complete:
+            return {};
+        case LzrStatus::clipped:
+            return op + where + " asks for " + std::to_string(result.requested) +
+                   " bytes, more than fit in the output size " + size + "; cut at " + size;
+        case LzrStatus::bad_distance:
+            return "back-reference (operation " + std::to_string(result.operation) + ")" + where +
+                   " has distance " + std::to_string(result.distance) +
+                   (result.distance == 0 ? std::string()
+                                         : ", but only " + std::to_string(result.output_offset) +
+                                               " bytes precede it");
+        case LzrStatus::control_exhausted:
+            return "control stream ends after " + std::to_string(result.operation) +
+                   " operations, at output offset " + std::to_string(result.output_offset) +
+                   " of " + size;
+        case LzrStatus::operand_exhausted:
+            return "operand stream ends inside the " + op + where + " of " + size;
+    }
+    return {};
+}
+
+bool lzr_decode_file(ByteSpan file, std::string_view name, std::vector<std::uint8_t>* out,
+                     std::string* warning, std::string* err) {
+    LzrHeader header;
+    if (!parse_lzr_header(file, name, &header, err)) {
+        return false;
+    }
+    const ByteSpan control = file.subspan(LZR_HEADER_SIZE, header.control_size());
+    const ByteSpan operands =
+        file.subspan(static_cast<std::size_t>(header.operand_offset()), header.operand_size);
+    std::vector<std::uint8_t> output(header.output_size);
+    const LzrDecodeResult result = lzr_decode(output, operands, control);
+    const std::string text = lzr_describe(result, header.operand_offset(), header.output_size);
+    if (!result.ok()) {
+        *err = "Error: " + std::string(name) + ": " + text;
+        return false;
+    }
+    warning->clear();
+    if (result.status == LzrStatus::clipped) {
+        *warning = "Warning: " + std::string(name) + ": " + text;
+    }
+    *out = std::move(output);
+    return true;
+}

@@ -1,0 +1,111 @@
+// End-to-end runs of the built ossory program on files made by the encoder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "common/byte_reader.h"
+#include "testing/test_support.h"
+#include "tools/lzr_encoder.h"
+
+namespace {
+
+RunResult ossory(const std::vector<std::string>& args, const std::string& cwd) {
+    return run_program(tool_path("ossory"), args, cwd);
+}
+
+}  // namespace
+
+TEST(OssoryTool, UsageOnTooFewArguments) {
+    TempDir tmp;
+    const std::string expected =
+        "ossory v1.01\n\nusage: " + tool_path("ossory") + " <input.tm2.lzr> <output.tm2>\n";
+    for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"in.lzr"}}) {
+        const RunResult r = ossory(args, tmp.path());
+        EXPECT_EQ(r.err, expected);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 255);
+    }
+    EXPECT_TRUE(read_tree(tmp.path()).empty());
+}
+
+TEST(OssoryTool, DecodesGeneratedFiles) {
+    TempDir tmp;
+    std::mt19937 rng(5);
+    Bytes mixed(20000);
+    for (std::size_t i = 0; i < mixed.size(); ++i) {
+        mixed[i] = i % 1000 < 300 ? 0 : static_cast<std::uint8_t>(i % 1000 < 700 ? i / 50 : rng());
+    }
+    const std::vector<Bytes> inputs = {{}, {0x42}, Bytes(100000, 7), mixed};
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        SCOPED_TRACE(k);
+        write_file(tmp / "in.tm2.lzr", lzr_encode(inputs[k], 0xABCD));
+        // Arguments past the second are ignored.
+        const RunResult r = ossory({"in.tm2.lzr", "out.tm2", "extra"}, tmp.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(read_file(tmp / "out.tm2"), inputs[k]);
+        std::filesystem::remove(tmp / "out.tm2");
+    }
+}
+
+TEST(OssoryTool, ClippedLastOperationWarnsAndSucceeds) {
+    TempDir tmp;
+    // A literal, then a fill of 9 in a file declaring 4 bytes of output.
+    Bytes file;
+    for (std::uint32_t word : {0u, 8u, 3u, 4u}) {
+        append_le32(file, word);
+    }
+    file.insert(file.end(), {0x20, 0x61, 9, 0x62});
+    write_file(tmp / "cut.lzr", file);
+    const RunResult r = ossory({"cut.lzr", "cut.tm2"}, tmp.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err,
+              "Warning: cut.lzr: fill (operation 1) at operand offset 1 (file offset 18), output "
+              "offset 1 asks for 9 bytes, more than fit in the output size 4; cut at 4\n");
+    EXPECT_EQ(read_file(tmp / "cut.tm2"), bytes_of("abbb"));
+}
+
+TEST(OssoryTool, FailuresWriteNothingAndKeepExistingOutput) {
+    TempDir tmp;
+    const Bytes good = lzr_encode(Bytes(5000, 3));
+    Bytes bad_distance;
+    for (std::uint32_t word : {0u, 8u, 3u, 3u}) {
+        append_le32(bad_distance, word);
+    }
+    bad_distance.insert(bad_distance.end(), {0x30, 0x61, 0x00, 0x25});
+    write_file(tmp / "short.lzr", Bytes(good.begin(), good.end() - 1));
+    write_file(tmp / "distance.lzr", bad_distance);
+    write_file(tmp / "keep.tm2", bytes_of("old contents"));
+    const struct {
+        std::string input;
+        std::string err;
+    } cases[] = {
+        {"nope.lzr", "Could not open nope.lzr (No such file or directory)\n"},
+        {"short.lzr",
+         "Error: short.lzr: operand stream of 40 bytes at offset 21 does not fit in "
+         "the file of 60 bytes\n"},
+        {"distance.lzr",
+         "Error: distance.lzr: back-reference (operation 1) at operand offset 1 "
+         "(file offset 18), output offset 1 has distance 2, but only 1 bytes "
+         "precede it\n"},
+    };
+    const auto before = read_tree(tmp.path());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        for (const std::string output : {"new.tm2", "keep.tm2"}) {
+            const RunResult r = ossory({c.input, output}, tmp.path());
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, c.err);
+        }
+    }
+    // No new file, no temporary left behind, the existing output untouched.
+    EXPECT_EQ(read_tree(tmp.path()), before);
+
+    write_file(tmp / "good.lzr", good);
+    const RunResult r = ossory({"good.lzr", "missing/out.tm2"}, tmp.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err.rfind("Could not open missing/out.tm2 (", 0), 0u) << r.err;
+}
