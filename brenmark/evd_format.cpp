@@ -1,0 +1,285 @@
+#include "brenmark/evd_format.h"
+
+#include <cstring>
+#include <limits>
+
+EvdTextHeader decode_text_header(const std::uint8_t* p) {
+    EvdTextHeader header;
+    header.leading_words = {load_le32(p), load_le32(p + 4), load_le32(p + 8)};
+    header.text_id = static_cast<std::int32_t>(load_le32(p + 12));
+    header.middle_word = load_le32(p + 16);
+    header.text_length = load_le32(p + 20);
+    return header;
+}
+
+void append_text_header(std::vector<std::uint8_t>& out, const EvdTextHeader& header) {
+    for (std::uint32_t word : header.leading_words) {
+        append_le32(out, word);
+    }
+    append_le32(out, static_cast<std::uint32_t>(header.text_id));
+    append_le32(out, header.middle_word);
+    append_le32(out, header.text_length);
+}
+
+namespace {
+
+std::string record_place(std::size_t index, std::uint64_t offset) {
+    return "record " + std::to_string(index) + " at offset " + std::to_string(offset);
+}
+
+std::string record_place(std::size_t index, const EvdRecord& record) {
+    return "record " + std::to_string(index) + " (text id " +
+           std::to_string(record.header.text_id) + ") at offset " + std::to_string(record.offset);
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool is_blank_line(std::string_view line) {
+    for (char c : line) {
+        if (!is_blank(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string* err) {
+    *out = EvdFile{};
+    const std::uint64_t size = data.size();
+    std::optional<std::uint32_t> count = read_le32(data, 0);
+    if (!count) {
+        *err = "Error: " + name + ": " + std::to_string(size) +
+               " bytes are too few for the text count at offset 0";
+        return false;
+    }
+    out->text_count = *count;
+    std::uint64_t offset = EVD_COUNT_SIZE;
+    // The count is never trusted for an allocation: each record is checked
+    // against the file before it is added, so a damaged count ends the loop
+    // at the first header that is not there.
+    for (std::uint32_t i = 0; i < out->text_count; ++i) {
+        if (!range_fits(size, offset, EVD_HEADER_SIZE)) {
+            *err = "Error: " + name + ": " + record_place(i, offset) +
+                   ": the header reaches past the end of the file (" + std::to_string(size) +
+                   " bytes, text_count " + std::to_string(out->text_count) + ")";
+            return false;
+        }
+        EvdRecord record;
+        record.offset = offset;
+        record.header = decode_text_header(data.data() + offset);
+        const std::uint64_t text_offset = offset + EVD_HEADER_SIZE;
+        const std::uint64_t area = evd_text_area_size(record.header.text_length);
+        if (!range_fits(size, text_offset, area)) {
+            *err = "Error: " + name + ": " + record_place(i, record) + ": text_length " +
+                   std::to_string(record.header.text_length) + " (" + std::to_string(area) +
+                   " bytes at offset " + std::to_string(text_offset) +
+                   ") reaches past the end of the file (" + std::to_string(size) + " bytes)";
+            return false;
+        }
+        if (area > 0) {
+            const char* begin = reinterpret_cast<const char*>(data.data() + text_offset);
+            const void* zero = std::memchr(begin, 0, static_cast<std::size_t>(area));
+            if (zero == nullptr) {
+                *err = "Error: " + name + ": " + record_place(i, record) + ": the text of " +
+                       std::to_string(area) + " bytes at offset " + std::to_string(text_offset) +
+                       " has no terminating zero";
+                return false;
+            }
+            record.text.assign(begin, static_cast<const char*>(zero));
+        }
+        out->records.push_back(std::move(record));
+        offset = text_offset + area;
+    }
+    out->tail_offset = offset;
+    out->tail.assign(data.begin() + static_cast<std::ptrdiff_t>(offset), data.end());
+    return true;
+}
+
+bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* script,
+                 std::string* err) {
+    script->clear();
+    for (std::size_t i = 0; i < evd.records.size(); ++i) {
+        const EvdRecord& record = evd.records[i];
+        // Such a text would come back as two lines, or with its line end cut
+        // off: refuse it rather than write a script that inserts something else.
+        const std::size_t line_break = record.text.find_first_of("\r\n");
+        if (line_break != std::string::npos) {
+            const char* what =
+                record.text[line_break] == '\n' ? "a line feed" : "a carriage return";
+            *err = "Error: " + evd_name + ": " + record_place(i, record) + ": text id " +
+                   std::to_string(record.header.text_id) + " holds " + what +
+                   ", which a script line cannot hold";
+            script->clear();
+            return false;
+        }
+        *script += std::to_string(record.header.text_id);
+        *script += ' ';
+        *script += record.text;
+        *script += '\n';
+    }
+    return true;
+}
+
+bool parse_script_line(std::string_view line, std::size_t line_number,
+                       const std::string& script_name, ScriptLine* out, std::string* err) {
+    const std::string where = "Error: " + script_name + ": line " + std::to_string(line_number);
+    if (line.find('\0') != std::string_view::npos) {
+        *err = where + " holds a zero byte, which a text cannot hold";
+        return false;
+    }
+    if (line.find('\r') != std::string_view::npos) {
+        *err = where + " holds a carriage return that does not end the line";
+        return false;
+    }
+    std::size_t pos = 0;
+    while (pos < line.size() && is_blank(line[pos])) {
+        ++pos;
+    }
+    const std::size_t number_begin = pos;
+    bool negative = false;
+    if (pos < line.size() && (line[pos] == '+' || line[pos] == '-')) {
+        negative = line[pos] == '-';
+        ++pos;
+    }
+    const std::size_t digits_begin = pos;
+    // Accumulation stops growing past 2^32, so any number of digits is safe
+    // and still recognised as out of range.
+    std::int64_t value = 0;
+    while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9') {
+        if (value <= (std::int64_t{1} << 32)) {
+            value = value * 10 + (line[pos] - '0');
+        }
+        ++pos;
+    }
+    if (pos == digits_begin) {
+        *err = where + " does not start with a text id";
+        return false;
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+        *err = where + ": the text id " +
+               std::string(line.substr(number_begin, pos - number_begin)) + " is out of range";
+        return false;
+    }
+    out->line_number = line_number;
+    out->text_id = static_cast<std::int32_t>(value);
+    out->text.clear();
+    if (pos == line.size()) {
+        return true;
+    }
+    if (line[pos] == '\t') {
+        *err = where + ": the text id is followed by a tab; it must be followed by one blank";
+        return false;
+    }
+    if (line[pos] != ' ') {
+        *err = where + ": the text id must be followed by one blank or the end of the line";
+        return false;
+    }
+    out->text.assign(line.substr(pos + 1));
+    return true;
+}
+
+bool parse_script(std::string_view script, const std::string& script_name, std::size_t wanted,
+                  ParsedScript* out, std::string* err) {
+    *out = ParsedScript{};
+    std::size_t line_number = 0;
+    std::size_t start = 0;
+    while (start < script.size()) {
+        std::size_t end = script.find('\n', start);
+        const std::size_t next = end == std::string_view::npos ? script.size() : end + 1;
+        if (end == std::string_view::npos) {
+            end = script.size();
+        }
+        std::string_view line = script.substr(start, end - start);
+        if (end < script.size() && !line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        ++line_number;
+        if (out->lines.size() < wanted) {
+            ScriptLine parsed;
+            if (!parse_script_line(line, line_number, script_name, &parsed, err)) {
+                return false;
+            }
+            out->lines.push_back(std::move(parsed));
+        } else if (!is_blank_line(line)) {
+            if (out->extra_lines == 0) {
+                out->first_extra_line = line_number;
+            }
+            ++out->extra_lines;
+        }
+        start = next;
+    }
+    return true;
+}
+
+bool build_evd(const EvdFile& evd, std::span<const std::string> texts,
+               std::vector<std::uint8_t>* out, std::string* err) {
+    out->clear();
+    if (texts.size() != evd.records.size()) {
+        *err = "Error: " + std::to_string(texts.size()) + " texts given for " +
+               std::to_string(evd.records.size()) + " records";
+        return false;
+    }
+    append_le32(*out, evd.text_count);
+    for (std::size_t i = 0; i < evd.records.size(); ++i) {
+        const std::string& text = texts[i];
+        if (text.size() >= std::numeric_limits<std::uint32_t>::max()) {
+            *err = "Error: the text for " + record_place(i, evd.records[i]) +
+                   " is too long for text_length";
+            out->clear();
+            return false;
+        }
+        EvdTextHeader header = evd.records[i].header;
+        header.text_length = static_cast<std::uint32_t>(text.size() + 1);
+        append_text_header(*out, header);
+        out->insert(out->end(), text.begin(), text.end());
+        out->resize(out->size() + static_cast<std::size_t>(evd_text_area_size(header.text_length) -
+                                                           text.size()),
+                    0);
+    }
+    out->insert(out->end(), evd.tail.begin(), evd.tail.end());
+    return true;
+}
+
+bool insert_script(const EvdFile& evd, std::string_view script, const std::string& script_name,
+                   std::vector<std::uint8_t>* out, std::string* warning, std::string* err) {
+    warning->clear();
+    ParsedScript parsed;
+    if (!parse_script(script, script_name, evd.records.size(), &parsed, err)) {
+        return false;
+    }
+    std::vector<std::string> texts;
+    texts.reserve(evd.records.size());
+    for (std::size_t i = 0; i < evd.records.size(); ++i) {
+        const EvdRecord& record = evd.records[i];
+        if (i >= parsed.lines.size()) {
+            *err = "Error: " + script_name + ": the script ends after " + std::to_string(i) +
+                   " lines; text id " + std::to_string(record.header.text_id) + " (record " +
+                   std::to_string(i) + ") has no line";
+            return false;
+        }
+        const ScriptLine& line = parsed.lines[i];
+        if (line.text_id != record.header.text_id) {
+            *err = "Error: mismatched text id (expected " + std::to_string(record.header.text_id) +
+                   ", got " + std::to_string(line.text_id) + ")";
+            return false;
+        }
+        texts.push_back(line.text);
+    }
+    if (!build_evd(evd, texts, out, err)) {
+        return false;
+    }
+    if (parsed.extra_lines > 0) {
+        *warning = "Warning: " + script_name + ": " + std::to_string(parsed.extra_lines) +
+                   " line(s) after the last record, from line " +
+                   std::to_string(parsed.first_extra_line) + ", were ignored";
+    }
+    return true;
+}
