@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "korvane/rpk_layout.h"
@@ -28,7 +29,15 @@ struct SampleOptions {
     /// Otherwise data lies out of sector order with non-zero gaps and fill,
     /// and one name is stored twice.
     bool canonical = false;
+    /// Whether the model keeps copies of the file contents (`extracted`,
+    /// `fpack_extracted`, `lzr_plain`). Benchmarks that only write the game
+    /// turn this off so that a 1 GiB game does not need twice the memory.
+    bool keep_contents = true;
 };
+
+/// Largest archive the generator makes: every sector, length and end stays a
+/// positive signed 32-bit value, as the tools print and compare them.
+inline constexpr std::uint64_t SAMPLE_MAX_ARCHIVE_SIZE = 2047ull << 20;
 
 /// One entry of the RPK index, as stored in the executable.
 struct SampleEntry {
@@ -85,8 +94,25 @@ struct SampleGame {
     std::string tillet_listing() const;
 };
 
-/// Builds a game in memory. Deterministic for equal options.
+/// Builds a game in memory. Deterministic for equal options. Throws
+/// std::invalid_argument when `archive_size` exceeds SAMPLE_MAX_ARCHIVE_SIZE
+/// or the layouts leave no room for the tables (never for the four
+/// combinations of the real layouts).
 SampleGame make_sample_game(const SampleOptions& options);
 
 /// Writes `dir`/SLUS_217.88 and `dir`/RPK.BIN (the folder must exist).
 bool write_sample_game(const SampleGame& game, const std::string& dir, std::string* err);
+
+/// A byte count in decimal with an optional suffix K, M or G (binary
+/// multiples, either case), e.g. "6M" or "1G". False on anything else or on
+/// overflow.
+bool parse_byte_size(std::string_view text, std::uint64_t* out);
+
+/// The command line of make-sample-game after the program name:
+/// <dir> [--rpk-layout a|b] [--fpack-layout a|b] [--seed N] [--size BYTES] [--canonical].
+/// On failure `err` holds the complete message.
+bool parse_sample_arguments(const std::vector<std::string>& args, std::string* dir,
+                            SampleOptions* options, std::string* err);
+
+/// "<entries> entries, <packs> packs, <members> members, <bytes> archive bytes".
+std::string sample_summary(const SampleGame& game);
