@@ -181,11 +181,11 @@ TEST(BrenmarkCli, TextWithALineBreakStopsTheDump) {
     TempDir dir;
     write_file(dir / "in.evd", EvdBuilder().text(1, "fine").text(2, "two\nlines").bytes());
     expect_failure(dir, {"in.evd", "s.txt"},
-                   "Error: in.evd: record 1 (text id 2) at offset 36: text id 2 holds a line "
+                   "Error: in.evd: record 1 (text id 2) at offset 36: the text holds a line "
                    "feed, which a script line cannot hold\n");
     write_file(dir / "s.txt", bytes_of("an earlier script\n"));
     expect_failure(dir, {"in.evd", "s.txt"},
-                   "Error: in.evd: record 1 (text id 2) at offset 36: text id 2 holds a line "
+                   "Error: in.evd: record 1 (text id 2) at offset 36: the text holds a line "
                    "feed, which a script line cannot hold\n");
 }
 

@@ -110,9 +110,8 @@ bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* s
         if (line_break != std::string::npos) {
             const char* what =
                 record.text[line_break] == '\n' ? "a line feed" : "a carriage return";
-            *err = "Error: " + evd_name + ": " + record_place(i, record) + ": text id " +
-                   std::to_string(record.header.text_id) + " holds " + what +
-                   ", which a script line cannot hold";
+            *err = "Error: " + evd_name + ": " + record_place(i, record) + ": the text holds " +
+                   what + ", which a script line cannot hold";
             script->clear();
             return false;
         }

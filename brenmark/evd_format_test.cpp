@@ -274,8 +274,8 @@ TEST(MakeScript, RefusesTextsALineCannotHold) {
         const EvdFile evd = parse_ok(EvdBuilder().text(1, "ok").text(77, text).bytes());
         std::string script = "stale", err;
         EXPECT_FALSE(make_script(evd, "in.evd", &script, &err));
-        EXPECT_EQ(err, "Error: in.evd: record 1 (text id 77) at offset 32: text id 77 holds " +
-                           what + ", which a script line cannot hold");
+        EXPECT_EQ(err, "Error: in.evd: record 1 (text id 77) at offset 32: the text holds " + what +
+                           ", which a script line cannot hold");
         EXPECT_EQ(script, "");
     }
 }
