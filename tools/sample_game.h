@@ -3,6 +3,22 @@
 // directory at the offsets of the chosen layouts, and the RPK.BIN archive that
 // goes with it. The model records what was put in, so tests can compare the
 // tools' listings and output trees byte for byte.
+//
+// What a game holds (names as stored; `\` in some of them):
+// - 905 packs, RPK names "fpack/pNNNN.fp" (NNNN = 0000..0904), "fpack/ex/..."
+//   for every 50th, backslashes for every 7th; for every 11th the pack
+//   directory spells the name with the other separator. Members are named
+//   "pNNNN/mJJ.bin", "pNNNN\snd\mJJ.vag", "pNNNN/tex/deep/mJJ.tm2",
+//   "pNNNN\evt/mJJ.dat" or "pNNNN/mJJ.dat"; pack 0042 has 40 members, pack
+//   0002 a member of length 0, about one pack in eight none.
+// - "evd/e000.evd", "evd/town/e001.evd", "evd\boss\e002.evd", "evd/e003.evd"
+//   (no texts), "evd/story/long/e004.evd" (one text over 5000 bytes).
+// - "tex/t000.tm2.lzr", "tex/ui/t001.tm2.lzr", "tex\map\t002.tm2.lzr",
+//   "tex/t003.tm2.lzr".
+// - Ordinary files "fNNNN.<ext>" below "data/", "data\sub\", "snd/bgm/", "movie\",
+//   "map/area01/deep/", "sys\etc/" or at the top; the first six have sizes 0,
+//   1, 2047, 2048, 2049 and 0.
+// - After the last entry, ignored entries "old/xNNN.bin" and "dbg\traceNN.log".
 #pragma once
 
 #include <cstdint>
