@@ -36,12 +36,8 @@ bool RpkIndexCursor::read(std::string* err) {
     const ByteSpan image(image_.data(), image_.size());
     if (!range_fits(image.size(), entry_offset_, RPK_ENTRY_SIZE)) {
         *err = "RPK index entry " + std::to_string(index_) + " at offset " + hex(entry_offset_) +
-               " lies outside the executable (" + std::to_string(image.size()) + " bytes)";
-        if (index_ > 0) {
-            *err += ": no entry ends at the end of the archive (" + std::to_string(archive_size_) +
-                    " bytes)";
-        }
-        *err += layout_hint(layout_);
+               " lies outside the executable (" + std::to_string(image.size()) + " bytes)" +
+               walk_context() + layout_hint(layout_);
         return false;
     }
     const std::uint8_t* record = image.data() + entry_offset_;
@@ -59,12 +55,20 @@ bool RpkIndexCursor::read(std::string* err) {
                hex(name_offset_) +
                (name_offset_ >= image.size() ? " lies outside the executable ("
                                              : " has no terminating zero inside the executable (") +
-               std::to_string(image.size()) + " bytes)" + layout_hint(layout_);
+               std::to_string(image.size()) + " bytes)" + walk_context() + layout_hint(layout_);
         return false;
     }
     name_ = *name;
     last_ = sector_offset(sector_) + round_up_to_sector(length_) == archive_size_;
     return true;
+}
+
+std::string RpkIndexCursor::walk_context() const {
+    if (index_ == 0) {
+        return {};
+    }
+    return ", and no entry before it ends at the end of the archive (" +
+           std::to_string(archive_size_) + " bytes)";
 }
 
 void RpkIndexCursor::set_sector(std::uint32_t sector) {
@@ -93,7 +97,8 @@ bool scan_rpk_index(ByteSpan image, const RpkLayout& layout, std::uint64_t archi
         const std::string reason = unsafe_name_reason(cursor.name());
         if (!reason.empty()) {
             *err = "RPK index entry " + std::to_string(cursor.index()) + " has an unsafe name [" +
-                   std::string(cursor.name()) + "] (" + reason + "); nothing was written";
+                   std::string(cursor.name()) + "] (" + reason + "); nothing was written" +
+                   layout_hint(layout);
             return false;
         }
         entries->push_back(RpkEntry{cursor.index(), cursor.entry_offset(), cursor.name_address(),

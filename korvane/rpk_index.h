@@ -51,6 +51,9 @@ class RpkIndexCursor {
     /// Moves to the next entry (12 bytes on).
     void advance();
 
+    /// For messages: how far the walk got without finding the archive's end.
+    std::string walk_context() const;
+
   private:
     MutableByteSpan image_;
     RpkLayout layout_;

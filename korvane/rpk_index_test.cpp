@@ -128,7 +128,8 @@ TEST(RpkIndexEnd, AnIndexThatRunsOffTheImageIsRefusedAtTheEntry) {
     std::string err;
     EXPECT_FALSE(scan_rpk_index(image, names_first, 999 * 2048, &entries, &err));
     EXPECT_NE(err.find("RPK index entry 2 at offset 0x118 lies outside the executable (285 "
-                       "bytes): no entry ends at the end of the archive (2045952 bytes)"),
+                       "bytes), and no entry before it ends at the end of the archive (2045952 "
+                       "bytes)"),
               std::string::npos)
         << err;
     EXPECT_NE(err.find("try korvane-b"), std::string::npos) << err;

@@ -137,7 +137,9 @@ LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan c
                     at += 2;
                     const std::size_t distance = b0 << 4 | b1 >> 4;
                     const std::size_t length = b1 & 0x0F;
-                    if (distance == 0 || distance > pos) {
+                    // A length of 0 copies nothing, so its distance cannot
+                    // reach outside the output and does not matter.
+                    if (length > 0 && (distance == 0 || distance > pos)) {
                         r.requested = length;
                         r.distance = distance;
                         return stop(LzrStatus::bad_distance, code, op_at, op_pos);

@@ -1,0 +1,155 @@
+// Rebuild mode end to end: extract a generated game, edit the tree, pack it
+// back with the built programs and check archive and executable exactly.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/byte_reader.h"
+#include "common/file_helpers.h"
+#include "common/names.h"
+#include "testing/test_support.h"
+#include "tools/sample_game.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RebuildFixture {
+    RebuildFixture(const RpkLayout& rpk_layout, bool canonical) : layout(rpk_layout) {
+        SampleOptions options;
+        options.rpk_layout = rpk_layout;
+        options.fpack_layout = rpk_layout.label == 'A' ? FPACK_LAYOUT_B : FPACK_LAYOUT_A;
+        options.canonical = canonical;
+        options.seed = 11;
+        game = make_sample_game(options);
+        fs::create_directory(tmp / "game");
+        std::string err;
+        EXPECT_TRUE(write_sample_game(game, tmp / "game", &err)) << err;
+        const RunResult r = run({exe(), archive()});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    std::string tool() const { return layout.label == 'A' ? "korvane-a" : "korvane-b"; }
+    std::string exe() const { return tmp / "game/SLUS_217.88"; }
+    std::string archive() const { return tmp / "game/RPK.BIN"; }
+    // The game's files are extracted into the temporary folder itself.
+    RunResult run(const std::vector<std::string>& args) const {
+        return run_program(tool_path(tool()), args, tmp.path());
+    }
+    std::string file(const SampleEntry& entry) const { return tmp / host_path(entry.name); }
+
+    // What a rebuild must produce from the tree as it now stands: files in
+    // index order from sector 0 with zero fill, and only sector and length
+    // of the processed entries changed in the executable.
+    void expected_outputs(Bytes* archive_out, Bytes* exe_out) const {
+        archive_out->clear();
+        *exe_out = game.executable;
+        for (std::size_t i = 0; i < game.entries.size(); ++i) {
+            const Bytes data = read_file(file(game.entries[i]));
+            write_le32(*exe_out, game.entry_offsets[i] + 4,
+                       static_cast<std::uint32_t>(archive_out->size() / 2048));
+            write_le32(*exe_out, game.entry_offsets[i] + 8,
+                       static_cast<std::uint32_t>(data.size()));
+            archive_out->insert(archive_out->end(), data.begin(), data.end());
+            archive_out->resize(round_up_to_sector(archive_out->size()), 0);
+        }
+    }
+
+    RpkLayout layout;
+    TempDir tmp;
+    SampleGame game;
+};
+
+class KorvaneRebuild : public ::testing::TestWithParam<RpkLayout> {};
+
+INSTANTIATE_TEST_SUITE_P(BothBuilds, KorvaneRebuild, ::testing::Values(RPK_LAYOUT_A, RPK_LAYOUT_B),
+                         [](const auto& test_info) {
+                             return std::string(1, test_info.param.label);
+                         });
+
+}  // namespace
+
+TEST_P(KorvaneRebuild, UneditedCanonicalGameRoundTripsByteForByte) {
+    RebuildFixture f(GetParam(), true);
+    const RunResult r = f.run({f.exe(), f.archive(), f.tmp / "new.elf", f.tmp / "new.bin"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, f.game.korvane_listing());
+    EXPECT_EQ(read_file(f.tmp / "new.elf"), f.game.executable);
+    EXPECT_EQ(read_file(f.tmp / "new.bin"), f.game.archive);
+}
+
+TEST_P(KorvaneRebuild, EditsLandExactlyAndTheWalkStillEndsWhereTheInputSaid) {
+    RebuildFixture f(GetParam(), false);
+    // Grow one file, shrink one, empty one, and change the last entry's size:
+    // the end of the walk is decided on the input archive, not on the files.
+    const auto& entries = f.game.entries;
+    write_file(f.file(entries[1]), Bytes(5000, 0x11));
+    write_file(f.file(entries[2]), Bytes(1, 0x22));
+    write_file(f.file(entries[3]), {});
+    write_file(f.file(entries.back()), Bytes(2049, 0x44));
+    Bytes want_archive, want_exe;
+    f.expected_outputs(&want_archive, &want_exe);
+
+    const RunResult r = f.run({f.exe(), f.archive(), f.tmp / "new.elf", f.tmp / "new.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, f.game.korvane_listing());
+    EXPECT_EQ(read_file(f.tmp / "new.bin"), want_archive);
+    EXPECT_EQ(read_file(f.tmp / "new.elf"), want_exe);
+
+    // Extracting the rebuilt pair gives back the edited tree.
+    TempDir again;
+    const RunResult x =
+        run_program(tool_path(f.tool()), {f.tmp / "new.elf", f.tmp / "new.bin"}, again.path());
+    EXPECT_EQ(x.status, 0) << x.err;
+    for (const SampleEntry& e : entries) {
+        EXPECT_EQ(read_file(again / host_path(e.name)), read_file(f.file(e))) << e.name;
+    }
+}
+
+TEST_P(KorvaneRebuild, InPlaceRebuildReplacesBothInputs) {
+    RebuildFixture f(GetParam(), true);
+    write_file(f.file(f.game.entries[2]), Bytes(7000, 0x5A));
+    Bytes want_archive, want_exe;
+    f.expected_outputs(&want_archive, &want_exe);
+    const RunResult r = f.run({f.exe(), f.archive(), f.exe(), f.archive()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(f.archive()), want_archive);
+    EXPECT_EQ(read_file(f.exe()), want_exe);
+    EXPECT_EQ(read_tree(f.tmp / "game").size(), 2u) << "no temporary file is left";
+}
+
+TEST_P(KorvaneRebuild, FailedInPlaceRebuildLeavesBothInputsUntouched) {
+    RebuildFixture f(GetParam(), true);
+    // A file far into the index is missing: many entries are packed first.
+    const SampleEntry& gone = f.game.entries[f.game.entries.size() * 3 / 4];
+    fs::remove(f.file(gone));
+    const RunResult r = f.run({f.exe(), f.archive(), f.exe(), f.archive()});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Could not open " + host_path(gone.name) + " (No such file or directory)\n");
+    EXPECT_EQ(read_file(f.archive()), f.game.archive);
+    EXPECT_EQ(read_file(f.exe()), f.game.executable);
+    EXPECT_EQ(read_tree(f.tmp / "game").size(), 2u) << "no temporary file is left";
+}
+
+TEST(KorvaneRebuildErrors, UnwritableOutputsAndUnsafeReplacementsLeaveNothing) {
+    RebuildFixture f(RPK_LAYOUT_A, true);
+    // The executable's folder is missing: found only after packing, and the
+    // new archive must not appear either.
+    RunResult r = f.run({f.exe(), f.archive(), f.tmp / "missing/new.elf", f.tmp / "new.bin"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err,
+              "Could not open " + (f.tmp / "missing/new.elf") + " (No such file or directory)\n");
+    EXPECT_FALSE(file_exists(f.tmp / "new.bin"));
+
+    // A replacement that is a folder cannot be read.
+    const SampleEntry& entry = f.game.entries[1];
+    fs::remove(f.file(entry));
+    fs::create_directory(f.file(entry));
+    r = f.run({f.exe(), f.archive(), f.tmp / "new.elf", f.tmp / "new.bin"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find(host_path(entry.name)), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(f.tmp / "new.bin"));
+    EXPECT_FALSE(file_exists(f.tmp / "new.elf"));
+}
