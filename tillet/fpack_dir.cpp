@@ -121,13 +121,16 @@ class Walk {
         return true;
     }
 
+    // `name` is a view into the image, as read_name gives it.
     bool check_safe(std::string_view name, const char* kind, const std::string& where_text) {
         const std::string reason = unsafe_name_reason(name);
         if (reason.empty()) {
             return true;
         }
+        const auto offset =
+            static_cast<std::uint64_t>(name.data() - reinterpret_cast<const char*>(image_.data()));
         *err_ = "Error: " + image_path_ + ": " + where_text + ": unsafe " + kind + " name \"" +
-                std::string(name) + "\" (" + reason + ")";
+                std::string(name) + "\" at offset " + hex(offset) + " (" + reason + ")";
         return false;
     }
 

@@ -372,21 +372,27 @@ TEST_P(FpackDirTest, RefusesUnsafeNames) {
         SCOPED_TRACE(c.name);
         {
             ImageBuilder image(layout);
-            image.set_pack(17, image.add_string(c.name), 0, 0);
+            const std::uint32_t name = image.add_string(c.name);
+            image.set_pack(17, name, 0, 0);
             FpackDirectory dir;
             std::string err;
             EXPECT_FALSE(read_fpack_directory(image.bytes(), layout, EXE, &dir, &err));
-            EXPECT_EQ(err, "Error: " + EXE + ": pack 17: unsafe pack name \"" + c.name + "\" (" +
-                               c.reason + ")");
+            EXPECT_EQ(err, "Error: " + EXE + ": pack 17: unsafe pack name \"" + c.name +
+                               "\" at offset " + hex(name - layout.address_bias) + " (" + c.reason +
+                               ")");
         }
         {
             ImageBuilder image(layout);
-            image.set_members(904, {"fine/one.bin", c.name});
+            const std::uint32_t fine = image.add_string("fine/one.bin");
+            const std::uint32_t name = image.add_string(c.name);
+            image.set_pack(904, image.name_address(904),
+                           image.add_members({{fine, 0, 1}, {name, 1, 1}}), 2);
             FpackDirectory dir;
             std::string err;
             EXPECT_FALSE(read_fpack_directory(image.bytes(), layout, EXE, &dir, &err));
             EXPECT_EQ(err, "Error: " + EXE + ": pack 904, member 1: unsafe member name \"" +
-                               c.name + "\" (" + c.reason + ")");
+                               c.name + "\" at offset " + hex(name - layout.address_bias) + " (" +
+                               c.reason + ")");
         }
     }
     // Names that merely look like the refused ones are ordinary.

@@ -6,7 +6,9 @@
 // copied out one by one.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -37,7 +39,7 @@ bool extract_members(const FpackPack& pack, std::uint32_t pack_number, int fd,
                      const std::string& pack_path, std::string* err) {
     const std::int64_t pack_size = fd_size(fd);
     if (pack_size < 0) {
-        *err = "Error: could not read " + pack_path;
+        *err = "Error: could not read " + pack_path + " (" + std::strerror(errno) + ")";
         return false;
     }
     std::vector<std::uint8_t> data;
