@@ -23,6 +23,10 @@ std::string unsafe_name_reason(std::string_view stored) {
         std::isalpha(static_cast<unsigned char>(stored[0]))) {
         return "drive prefix";
     }
+    const char last = stored.back();
+    if (last == '/' || last == '\\') {
+        return "no file name after the last separator";
+    }
     std::size_t start = 0;
     while (start <= stored.size()) {
         std::size_t end = stored.find_first_of("/\\", start);

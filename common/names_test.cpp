@@ -9,7 +9,7 @@ TEST(Names, BackslashesBecomeSlashesOnThisHost) {
 
 TEST(Names, UnsafeNamesAreRefusedAndLookAlikesAccepted) {
     for (const char* bad : {"", "/etc/passwd", "\\root.bin", "C:evil", "c:\\x", "..", "../x",
-                            "a/../../x", "a\\..\\x", "a/..", "x/..\\y"}) {
+                            "a/../../x", "a\\..\\x", "a/..", "x/..\\y", "dir/", "dir\\"}) {
         EXPECT_NE(unsafe_name_reason(bad), "") << "accepted: " << bad;
     }
     for (const char* good : {"a", "..x", "x..", "a/..b", "a/b..", "...", "a/./b", "1:x",
