@@ -66,22 +66,11 @@ SampleOptions options_for(const RpkLayout& rpk, const FpackLayout& fpack, bool c
     return o;
 }
 
-struct Combination {
-    RpkLayout rpk;
-    FpackLayout fpack;
-};
-
-class KorvaneLayouts : public ::testing::TestWithParam<Combination> {};
+class KorvaneLayouts : public ::testing::TestWithParam<LayoutCombination> {};
 
 INSTANTIATE_TEST_SUITE_P(AllCombinations, KorvaneLayouts,
-                         ::testing::Values(Combination{RPK_LAYOUT_A, FPACK_LAYOUT_A},
-                                           Combination{RPK_LAYOUT_A, FPACK_LAYOUT_B},
-                                           Combination{RPK_LAYOUT_B, FPACK_LAYOUT_A},
-                                           Combination{RPK_LAYOUT_B, FPACK_LAYOUT_B}),
-                         [](const auto& test_info) {
-                             return std::string("Rpk") + test_info.param.rpk.label + "Fpack" +
-                                    test_info.param.fpack.label;
-                         });
+                         ::testing::ValuesIn(ALL_LAYOUT_COMBINATIONS),
+                         [](const auto& test_info) { return combination_name(test_info.param); });
 
 }  // namespace
 

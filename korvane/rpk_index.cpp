@@ -5,14 +5,9 @@
 
 #include "common/file_helpers.h"
 #include "common/names.h"
+#include "common/text.h"
 
 namespace {
-
-std::string hex(std::uint64_t value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "0x%" PRIX64, value);
-    return buffer;
-}
 
 // A table that runs off the image almost always means the executable and the
 // build do not belong together; say which build to try.

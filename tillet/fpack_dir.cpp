@@ -6,22 +6,11 @@
 #include <utility>
 
 #include "common/names.h"
+#include "common/text.h"
 
 namespace {
 
 constexpr std::uint64_t ENTRY_SIZE = 12;
-
-std::string hex(std::uint64_t value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
-
-std::string hex32(std::uint32_t address) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08" PRIX32, address);
-    return text;
-}
 
 // Reports against one image: where each message comes from, and the hint
 // towards the other build when a table does not fit, which is what running

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
+
 // Names the layout in test output instead of dumping the record's bytes.
 void PrintTo(const FpackLayout& layout, std::ostream* os) {
     *os << "layout " << layout.label;
@@ -18,19 +20,6 @@ namespace {
 
 constexpr std::uint32_t PACKS = 905;
 const std::string EXE = "SLUS_217.88";
-
-std::string hex(std::uint64_t value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
-
-// Addresses are shown with all eight digits.
-std::string hex32(std::uint32_t address) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08" PRIX32, address);
-    return text;
-}
 
 struct MemberSpec {
     std::uint32_t name_address;

@@ -128,22 +128,11 @@ struct ExtractedGame {
     SampleGame game;
 };
 
-struct Combination {
-    RpkLayout rpk;
-    FpackLayout fpack;
-};
-
-class TilletLayouts : public ::testing::TestWithParam<Combination> {};
+class TilletLayouts : public ::testing::TestWithParam<LayoutCombination> {};
 
 INSTANTIATE_TEST_SUITE_P(AllCombinations, TilletLayouts,
-                         ::testing::Values(Combination{RPK_LAYOUT_A, FPACK_LAYOUT_A},
-                                           Combination{RPK_LAYOUT_A, FPACK_LAYOUT_B},
-                                           Combination{RPK_LAYOUT_B, FPACK_LAYOUT_A},
-                                           Combination{RPK_LAYOUT_B, FPACK_LAYOUT_B}),
-                         [](const auto& test_info) {
-                             return std::string("Rpk") + test_info.param.rpk.label + "Fpack" +
-                                    test_info.param.fpack.label;
-                         });
+                         ::testing::ValuesIn(ALL_LAYOUT_COMBINATIONS),
+                         [](const auto& test_info) { return combination_name(test_info.param); });
 
 // Patches one 32-bit field of the directory as the executable stores it.
 struct DirectoryPatcher {
@@ -159,7 +148,7 @@ struct DirectoryPatcher {
 }  // namespace
 
 TEST_P(TilletLayouts, ExtractsEveryMemberOfEveryPack) {
-    const Combination c = GetParam();
+    const LayoutCombination c = GetParam();
     ExtractedGame g(c.rpk, c.fpack);
     ASSERT_EQ(g.game.packs.size(), 905u);
     const RunResult r = g.tillet(tillet_for(c.fpack), {g.exe()});
@@ -178,7 +167,7 @@ TEST_P(TilletLayouts, ExtractsEveryMemberOfEveryPack) {
 }
 
 TEST_P(TilletLayouts, TheOtherLayoutsBuildIsRefusedWithNothingWritten) {
-    const Combination c = GetParam();
+    const LayoutCombination c = GetParam();
     ExtractedGame g(c.rpk, c.fpack);
     const std::string wrong = c.fpack.label == 'A' ? "tillet-b" : "tillet-a";
     const RunResult r = g.tillet(wrong, {g.exe()});

@@ -110,6 +110,25 @@ struct SampleGame {
     std::string tillet_listing() const;
 };
 
+/// One pairing of an RPK layout with an fpack layout: the revisions label
+/// them independently, so tests cover every pairing.
+struct LayoutCombination {
+    RpkLayout rpk;
+    FpackLayout fpack;
+};
+
+inline constexpr LayoutCombination ALL_LAYOUT_COMBINATIONS[] = {
+    {RPK_LAYOUT_A, FPACK_LAYOUT_A},
+    {RPK_LAYOUT_A, FPACK_LAYOUT_B},
+    {RPK_LAYOUT_B, FPACK_LAYOUT_A},
+    {RPK_LAYOUT_B, FPACK_LAYOUT_B},
+};
+
+/// "RpkAFpackB" and so on, for test names.
+inline std::string combination_name(const LayoutCombination& c) {
+    return std::string("Rpk") + c.rpk.label + "Fpack" + c.fpack.label;
+}
+
 /// Builds a game in memory. Deterministic for equal options. Throws
 /// std::invalid_argument when `archive_size` exceeds SAMPLE_MAX_ARCHIVE_SIZE
 /// or the layouts leave no room for the tables (never for the four
