@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -88,6 +89,13 @@ bool write_whole_file(const std::string& path, std::span<const std::uint8_t> dat
                       std::string* err) {
     AtomicFile file;
     return file.open(path, err) && file.write(data, err) && file.commit(false, err);
+}
+
+bool copy_to_whole_file(int source, std::uint64_t offset, std::uint64_t length,
+                        const std::string& source_path, const std::string& path, std::string* err) {
+    AtomicFile file;
+    return file.open(path, err) && file.copy_from(source, offset, length, source_path, err) &&
+           file.commit(false, err);
 }
 
 void ensure_parent_dirs(const std::string& path) {
@@ -179,6 +187,59 @@ bool AtomicFile::write(std::span<const std::uint8_t> data, std::string* err) {
         done += static_cast<std::size_t>(n);
     }
     size_ += data.size();
+    return true;
+}
+
+bool AtomicFile::copy_from(int source, std::uint64_t offset, std::uint64_t length,
+                           const std::string& source_path, std::string* err) {
+    std::uint64_t done = 0;
+    auto ended_early = [&] {
+        *err = "Error: " + source_path + " ended early: expected " + std::to_string(length) +
+               " bytes at offset " + std::to_string(offset) + ", got " + std::to_string(done);
+        return false;
+    };
+    bool in_kernel = true;
+    auto copy_failed = [&] {
+        *err = (in_kernel ? "Error: could not copy " + source_path + " to " + target_
+                          : "Error: could not read " + source_path) +
+               " (" + std::strerror(errno) + ")";
+        return false;
+    };
+    // In-kernel copying first; file systems or kernels that cannot do it for
+    // this pair of files fall back to reading and writing through a buffer.
+    std::vector<std::uint8_t> buffer;
+    while (done < length) {
+        ssize_t n;
+        if (in_kernel) {
+            off_t from = static_cast<off_t>(offset + done);
+            n = ::copy_file_range(source, &from, fd_, nullptr, length - done, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                          errno == EOPNOTSUPP || errno == EBADF)) {
+                in_kernel = false;
+                continue;
+            }
+        } else {
+            buffer.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(length - done, 1 << 20)));
+            n = ::pread(source, buffer.data(), buffer.size(), static_cast<off_t>(offset + done));
+            if (n > 0 && !write({buffer.data(), static_cast<std::size_t>(n)}, err)) {
+                return false;
+            }
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return copy_failed();
+        }
+        if (n == 0) {
+            return ended_early();
+        }
+        done += static_cast<std::uint64_t>(n);
+        if (in_kernel) {
+            size_ += static_cast<std::uint64_t>(n);
+        }
+    }
     return true;
 }
 

@@ -63,6 +63,11 @@ bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, st
 bool write_whole_file(const std::string& path, std::span<const std::uint8_t> data,
                       std::string* err);
 
+/// Copies `length` bytes at `offset` of the file at `source` into a new file
+/// that replaces `path`, as `write_whole_file` does with a buffer.
+bool copy_to_whole_file(int source, std::uint64_t offset, std::uint64_t length,
+                        const std::string& source_path, const std::string& path, std::string* err);
+
 /// Creates every directory named by a prefix of `path` that ends just before
 /// a separator (`/` or `\`). The last component is never created. Failures
 /// are silent: the write that follows reports a path that cannot be created.
@@ -90,6 +95,12 @@ class AtomicFile {
 
     /// Appends `data`; a failed or short write (a full disk) is an error naming the target.
     bool write(std::span<const std::uint8_t> data, std::string* err);
+
+    /// Appends `length` bytes read from `source` at `offset`, copied inside the
+    /// kernel where it can. A source that ends early is an error naming
+    /// `source_path`, as with `read_exact_at`.
+    bool copy_from(int source, std::uint64_t offset, std::uint64_t length,
+                   const std::string& source_path, std::string* err);
 
     /// Bytes written so far.
     std::uint64_t size() const { return size_; }

@@ -125,6 +125,22 @@ TEST(WriteWholeFile, AShortWriteIsAnErrorAndTheTargetSurvives) {
     };
     EXPECT_EXIT(write_past_limit(), ::testing::ExitedWithCode(3),
                 "^Error: could not write .*keep.bin \\(File too large\\)\n$");
+    // The same for a copy made inside the kernel.
+    write_file(tmp / "source.bin", Bytes(5000, 2));
+    auto copy_past_limit = [&] {
+        struct rlimit limit;
+        limit.rlim_cur = limit.rlim_max = 1000;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);
+        std::string err;
+        int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, &err);
+        bool ok = copy_to_whole_file(fd, 0, 5000, "source.bin", target, &err);
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(ok ? 0 : 3);
+    };
+    EXPECT_EXIT(copy_past_limit(), ::testing::ExitedWithCode(3),
+                "^Error: could not copy source.bin to .*keep.bin \\(File too large\\)\n$");
+    std::filesystem::remove(tmp / "source.bin");
     EXPECT_EQ(read_file(target), bytes_of("precious"));
     EXPECT_EQ(read_tree(tmp.path()).size(), 1u) << "no temporary file is left";
 }
@@ -177,4 +193,31 @@ TEST(ReadExactAt, AShortReadIsAnError) {
 TEST(OpenOrExit, MissingFileEndsTheProcessWithTheMessage) {
     EXPECT_EXIT(open_or_exit("nope.elf", READ_FLAGS), ::testing::ExitedWithCode(255),
                 "^Could not open nope.elf \\(No such file or directory\\)\n$");
+}
+
+TEST(CopyToWholeFile, CopiesTheRangeExactlyOrFailsLeavingTheTarget) {
+    TempDir tmp;
+    Bytes source(3 << 20);
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        source[i] = static_cast<std::uint8_t>(i * 31 + (i >> 12));
+    }
+    write_file(tmp / "source.bin", source);
+    std::string err;
+    int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, &err);
+    ASSERT_GE(fd, 0) << err;
+
+    ASSERT_TRUE(copy_to_whole_file(fd, 4097, 2 << 20, "source.bin", tmp / "out.bin", &err)) << err;
+    EXPECT_EQ(read_file(tmp / "out.bin"),
+              Bytes(source.begin() + 4097, source.begin() + 4097 + (2 << 20)));
+    ASSERT_TRUE(copy_to_whole_file(fd, 0, 0, "source.bin", tmp / "empty.bin", &err)) << err;
+    EXPECT_TRUE(read_file(tmp / "empty.bin").empty());
+
+    // A range that runs past the source's end: an error, and the old file stays.
+    EXPECT_FALSE(
+        copy_to_whole_file(fd, source.size() - 10, 20, "source.bin", tmp / "out.bin", &err));
+    EXPECT_EQ(err, "Error: source.bin ended early: expected 20 bytes at offset " +
+                       std::to_string(source.size() - 10) + ", got 10");
+    EXPECT_EQ(read_file(tmp / "out.bin").size(), 2u << 20);
+    EXPECT_EQ(read_tree(tmp.path()).size(), 3u);
+    ::close(fd);
 }

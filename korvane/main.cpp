@@ -58,17 +58,13 @@ int extract(const std::vector<RpkEntry>& entries, int archive, const std::string
                         std::to_string(archive_size) + " bytes); nothing was written");
         }
     }
-    std::vector<std::uint8_t> data;
     std::string err;
     for (const RpkEntry& entry : entries) {
         print_listing_line(entry);
-        data.resize(entry.length);
-        if (!read_exact_at(archive, sector_offset(entry.sector), data, archive_path, &err)) {
-            return fail(err);
-        }
         const std::string path = host_path(entry.name);
         ensure_parent_dirs(path);
-        if (!write_whole_file(path, data, &err)) {
+        if (!copy_to_whole_file(archive, sector_offset(entry.sector), entry.length, archive_path,
+                                path, &err)) {
             return fail(err);
         }
     }
@@ -80,7 +76,7 @@ int extract(const std::vector<RpkEntry>& entries, int archive, const std::string
 // Both outputs replace their targets only once everything has succeeded.
 int rebuild(std::vector<std::uint8_t>& image, const std::vector<RpkEntry>& entries,
             AtomicFile& output_archive, const std::string& output_executable) {
-    std::vector<std::uint8_t> data;
+    const std::vector<std::uint8_t> zeros(SECTOR_SIZE, 0);
     std::uint64_t position = 0;
     std::string err;
     for (const RpkEntry& entry : entries) {
@@ -97,9 +93,11 @@ int rebuild(std::vector<std::uint8_t>& image, const std::vector<RpkEntry>& entri
         if (!pack_rpk_entry(image, entry, static_cast<std::uint64_t>(size), &position, &err)) {
             return fail("Error: " + path + ": " + err);
         }
-        data.assign(round_up_to_sector(static_cast<std::uint64_t>(size)), 0);
-        std::span<std::uint8_t> contents(data.data(), static_cast<std::size_t>(size));
-        if (!read_exact_at(file.fd, 0, contents, path, &err) || !output_archive.write(data, &err)) {
+        // The file's bytes, then zero fill up to the next sector boundary.
+        const auto length = static_cast<std::uint64_t>(size);
+        const std::span<const std::uint8_t> fill(zeros.data(), round_up_to_sector(length) - length);
+        if (!output_archive.copy_from(file.fd, 0, length, path, &err) ||
+            !output_archive.write(fill, &err)) {
             return fail(err);
         }
     }
