@@ -31,27 +31,6 @@ int script_open_failed(const std::string& path) {
     return EXIT_FAILED;
 }
 
-// Reads the whole script; false with `opened` false when it cannot be opened.
-bool read_script(const std::string& path, std::string* text, bool* opened, std::string* err) {
-    int fd = open_file(path, READ_FLAGS, 0, err);
-    *opened = fd >= 0;
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = true;
-    std::int64_t size = fd_size(fd);
-    if (size < 0) {
-        *err = "Error: could not read " + path;
-        ok = false;
-    } else {
-        text->assign(static_cast<std::size_t>(size), '\0');
-        std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(text->data()), text->size());
-        ok = read_exact_at(fd, 0, bytes, path, err);
-    }
-    ::close(fd);
-    return ok;
-}
-
 std::span<const std::uint8_t> bytes_of(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -75,11 +54,18 @@ int dump(const std::string& input_path, const std::vector<std::uint8_t>& input,
 int insert(const std::string& input_path, const std::vector<std::uint8_t>& input,
            const std::string& script_path, const std::string& output_path) {
     std::string err;
-    std::string script;
-    bool opened = false;
-    if (!read_script(script_path, &script, &opened, &err)) {
-        return opened ? fail(err) : script_open_failed(script_path);
+    const int script_fd = open_file(script_path, READ_FLAGS, 0, &err);
+    if (script_fd < 0) {
+        return script_open_failed(script_path);
     }
+    std::vector<std::uint8_t> script_bytes;
+    const bool read = read_whole_fd(script_fd, script_path, &script_bytes, &err);
+    ::close(script_fd);
+    if (!read) {
+        return fail(err);
+    }
+    const std::string_view script(reinterpret_cast<const char*>(script_bytes.data()),
+                                  script_bytes.size());
     AtomicFile output_file;
     if (!output_file.open(output_path, &err)) {
         return fail(err);

@@ -67,20 +67,23 @@ bool read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out,
     return true;
 }
 
+bool read_whole_fd(int fd, const std::string& path, std::vector<std::uint8_t>* out,
+                   std::string* err) {
+    std::int64_t size = fd_size(fd);
+    if (size < 0) {
+        *err = "Error: could not read " + path + " (" + std::strerror(errno) + ")";
+        return false;
+    }
+    out->assign(static_cast<std::size_t>(size), 0);
+    return read_exact_at(fd, 0, *out, path, err);
+}
+
 bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, std::string* err) {
     int fd = open_file(path, READ_FLAGS, 0, err);
     if (fd < 0) {
         return false;
     }
-    bool ok = true;
-    std::int64_t size = fd_size(fd);
-    if (size < 0) {
-        *err = "Error: could not read " + path + " (" + std::strerror(errno) + ")";
-        ok = false;
-    } else {
-        out->assign(static_cast<std::size_t>(size), 0);
-        ok = read_exact_at(fd, 0, *out, path, err);
-    }
+    bool ok = read_whole_fd(fd, path, out, err);
     ::close(fd);
     return ok;
 }

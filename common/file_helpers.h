@@ -53,6 +53,10 @@ std::int64_t fd_size(int fd);
 bool read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out,
                    const std::string& path, std::string* err);
 
+/// Reads the whole of an open file into `out`, sized exactly; `path` names it in messages.
+bool read_whole_fd(int fd, const std::string& path, std::vector<std::uint8_t>* out,
+                   std::string* err);
+
 /// Reads the whole file at `path` into `out`, sized exactly; a file that
 /// shrinks or fails while being read is an error.
 bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, std::string* err);
