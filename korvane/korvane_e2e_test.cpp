@@ -194,6 +194,30 @@ TEST(KorvaneDamage, UnsafeNamesAreRefusedAndNothingLandsOutsideTheFolder) {
     }
 }
 
+TEST(KorvaneDamage, AnEntryNamedLikeAnInputIsNotExtractedOverIt) {
+    for (const std::string input : {"SLUS_217.88", "RPK.BIN"}) {
+        GameFixture f(options_for(RPK_LAYOUT_A, FPACK_LAYOUT_A, false));
+        // Entry 4's name now names the executable or the archive itself,
+        // and the user extracts in the folder that holds them.
+        Bytes exe = f.game.executable;
+        const std::uint64_t at = RPK_LAYOUT_A.first_name_offset +
+                                 (f.game.entries[4].name_address - f.game.entries[0].name_address);
+        ASSERT_GE(f.game.entries[4].name.size(), input.size());
+        std::copy(input.begin(), input.end(), exe.begin() + static_cast<std::ptrdiff_t>(at));
+        exe[at + input.size()] = 0;
+        write_file(f.exe(), exe);
+        const RunResult r =
+            run_program(tool_path("korvane-a"), {"SLUS_217.88", "RPK.BIN"}, f.tmp / "game");
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "Error: RPK index entry 4 [" + input + "] would overwrite " + input +
+                             ", which is being read; extract in another folder. Nothing was "
+                             "written\n");
+        EXPECT_EQ(read_file(f.exe()), exe);
+        EXPECT_EQ(read_file(f.archive()), f.game.archive);
+        EXPECT_EQ(read_tree(f.tmp / "game").size(), 2u);
+    }
+}
+
 TEST(KorvaneDamage, TruncatedExecutablesGiveACleanErrorEveryTime) {
     GameFixture f(options_for(RPK_LAYOUT_A, FPACK_LAYOUT_A, false));
     const std::uint64_t index_end = f.game.entry_offsets.back() + 12;

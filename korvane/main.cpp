@@ -4,6 +4,7 @@
 //
 // Built twice from this source; KORVANE_LAYOUT picks the layout record.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,12 +45,30 @@ void print_listing_line(const RpkEntry& entry) {
     std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
+// Whether `path` names the same file as `other` (a file that exists).
+bool same_file(const std::string& path, const struct stat& other) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && st.st_dev == other.st_dev && st.st_ino == other.st_ino;
+}
+
 // Writes every entry's data below the current folder under its stored name.
 // The whole index has been checked; entries that reach past the end of the
-// archive are refused here, before the first file is written.
-int extract(const std::vector<RpkEntry>& entries, int archive, const std::string& archive_path,
-            std::uint64_t archive_size) {
+// archive, or whose name is the executable or the archive being read (which
+// the extraction would replace), are refused here, before the first file is
+// written.
+int extract(const std::vector<RpkEntry>& entries, const std::string& executable_path, int archive,
+            const std::string& archive_path, std::uint64_t archive_size) {
+    struct stat inputs[2];
+    const bool have_inputs =
+        ::stat(executable_path.c_str(), &inputs[0]) == 0 && ::fstat(archive, &inputs[1]) == 0;
     for (const RpkEntry& entry : entries) {
+        const std::string path = host_path(entry.name);
+        if (have_inputs && (same_file(path, inputs[0]) || same_file(path, inputs[1]))) {
+            return fail("Error: RPK index entry " + std::to_string(entry.index) + " [" +
+                        entry.name + "] would overwrite " +
+                        (same_file(path, inputs[0]) ? executable_path : archive_path) +
+                        ", which is being read; extract in another folder. Nothing was written");
+        }
         if (sector_offset(entry.sector) + entry.length > archive_size) {
             return fail("Error: " + archive_path + ": RPK index entry " +
                         std::to_string(entry.index) + " [" + entry.name + "] at sector " +
@@ -151,5 +170,6 @@ int main(int argc, char** argv) {
     if (rebuilding) {
         return rebuild(image, entries, output_archive, argv[3]);
     }
-    return extract(entries, archive.fd, archive_path, static_cast<std::uint64_t>(archive_size));
+    return extract(entries, executable_path, archive.fd, archive_path,
+                   static_cast<std::uint64_t>(archive_size));
 }
