@@ -143,6 +143,18 @@ TEST(KorvaneRebuildErrors, UnwritableOutputsAndUnsafeReplacementsLeaveNothing) {
               "Could not open " + (f.tmp / "missing/new.elf") + " (No such file or directory)\n");
     EXPECT_FALSE(file_exists(f.tmp / "new.bin"));
 
+    // A replacement of 2 GiB (sparse, so the test stays small) is refused
+    // before a byte of it is packed.
+    const SampleEntry& big = f.game.entries[2];
+    fs::resize_file(f.file(big), 0x80000000ull);
+    r = f.run({f.exe(), f.archive(), f.tmp / "new.elf", f.tmp / "new.bin"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error: " + host_path(big.name) + ": [" + big.name +
+                         "] is 2147483648 bytes; an archive entry must be smaller than 2 GiB\n");
+    EXPECT_FALSE(file_exists(f.tmp / "new.bin"));
+    EXPECT_FALSE(file_exists(f.tmp / "new.elf"));
+    fs::resize_file(f.file(big), big.length);
+
     // A replacement that is a folder cannot be read.
     const SampleEntry& entry = f.game.entries[1];
     fs::remove(f.file(entry));
