@@ -111,34 +111,31 @@ TEST(WriteWholeFile, AShortWriteIsAnErrorAndTheTargetSurvives) {
     TempDir tmp;
     const std::string target = tmp / "keep.bin";
     write_file(target, bytes_of("precious"));
-    // A file-size limit makes the kernel cut writes short, as a full disk does.
-    // The limit is set in a child process so the test binary keeps its own.
-    auto write_past_limit = [&] {
+    // A file-size limit makes the kernel cut writes short, as a full disk
+    // does. It is set in the death test's child, so this process keeps its own;
+    // the child prints the error and exits with 3 on failure.
+    auto with_file_size_limit = [](auto write) {
         struct rlimit limit;
         limit.rlim_cur = limit.rlim_max = 1000;
         ::setrlimit(RLIMIT_FSIZE, &limit);
         ::signal(SIGXFSZ, SIG_IGN);
         std::string err;
-        bool ok = write_whole_file(target, Bytes(5000, 1), &err);
+        const bool ok = write(&err);
         std::fprintf(stderr, "%s\n", err.c_str());
         std::exit(ok ? 0 : 3);
     };
-    EXPECT_EXIT(write_past_limit(), ::testing::ExitedWithCode(3),
+    EXPECT_EXIT(with_file_size_limit([&](std::string* err) {
+                    return write_whole_file(target, Bytes(5000, 1), err);
+                }),
+                ::testing::ExitedWithCode(3),
                 "^Error: could not write .*keep.bin \\(File too large\\)\n$");
     // The same for a copy made inside the kernel.
     write_file(tmp / "source.bin", Bytes(5000, 2));
-    auto copy_past_limit = [&] {
-        struct rlimit limit;
-        limit.rlim_cur = limit.rlim_max = 1000;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::signal(SIGXFSZ, SIG_IGN);
-        std::string err;
-        int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, &err);
-        bool ok = copy_to_whole_file(fd, 0, 5000, "source.bin", target, &err);
-        std::fprintf(stderr, "%s\n", err.c_str());
-        std::exit(ok ? 0 : 3);
-    };
-    EXPECT_EXIT(copy_past_limit(), ::testing::ExitedWithCode(3),
+    EXPECT_EXIT(with_file_size_limit([&](std::string* err) {
+                    const int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, err);
+                    return copy_to_whole_file(fd, 0, 5000, "source.bin", target, err);
+                }),
+                ::testing::ExitedWithCode(3),
                 "^Error: could not copy source.bin to .*keep.bin \\(File too large\\)\n$");
     std::filesystem::remove(tmp / "source.bin");
     EXPECT_EQ(read_file(target), bytes_of("precious"));
