@@ -40,6 +40,22 @@ struct Descriptor {
     }
 };
 
+// Opens a file for reading and takes its size; false with the open-failure
+// message when either fails.
+bool open_for_reading(const std::string& path, Descriptor* file, std::int64_t* size,
+                      std::string* err) {
+    file->fd = open_file(path, READ_FLAGS, 0, err);
+    if (file->fd < 0) {
+        return false;
+    }
+    *size = fd_size(file->fd);
+    if (*size < 0) {
+        *err = open_failure_message(path, errno);
+        return false;
+    }
+    return true;
+}
+
 void print_listing_line(const RpkEntry& entry) {
     const std::string line = rpk_listing_line(entry);
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -101,13 +117,10 @@ int rebuild(std::vector<std::uint8_t>& image, const std::vector<RpkEntry>& entri
     for (const RpkEntry& entry : entries) {
         print_listing_line(entry);
         const std::string path = host_path(entry.name);
-        Descriptor file{open_file(path, READ_FLAGS, 0, &err)};
-        if (file.fd < 0) {
+        Descriptor file{-1};
+        std::int64_t size = 0;
+        if (!open_for_reading(path, &file, &size, &err)) {
             return fail(err);
-        }
-        const std::int64_t size = fd_size(file.fd);
-        if (size < 0) {
-            return fail(open_failure_message(path, errno));
         }
         if (!pack_rpk_entry(image, entry, static_cast<std::uint64_t>(size), &position, &err)) {
             return fail("Error: " + path + ": " + err);
@@ -147,13 +160,10 @@ int main(int argc, char** argv) {
     if (!read_whole_file(executable_path, &image, &err)) {
         return fail(err);
     }
-    Descriptor archive{open_file(archive_path, READ_FLAGS, 0, &err)};
-    if (archive.fd < 0) {
+    Descriptor archive{-1};
+    std::int64_t archive_size = 0;
+    if (!open_for_reading(archive_path, &archive, &archive_size, &err)) {
         return fail(err);
-    }
-    const std::int64_t archive_size = fd_size(archive.fd);
-    if (archive_size < 0) {
-        return fail(open_failure_message(archive_path, errno));
     }
 
     // The new archive is opened before the walk, so a path that cannot be

@@ -42,7 +42,6 @@ bool extract_members(const FpackPack& pack, std::uint32_t pack_number, int fd,
         *err = "Error: could not read " + pack_path + " (" + std::strerror(errno) + ")";
         return false;
     }
-    std::vector<std::uint8_t> data;
     for (std::uint32_t m = 0; m < pack.members.size(); ++m) {
         const FpackMember& member = pack.members[m];
         std::printf("\t 0x%08X  0x%08X [%.*s]\n", member.sector, member.length,
@@ -58,13 +57,9 @@ bool extract_members(const FpackPack& pack, std::uint32_t pack_number, int fd,
                    " runs past the end of the pack file (" + std::to_string(pack_size) + " bytes)";
             return false;
         }
-        data.assign(member.length, 0);
-        if (!read_exact_at(fd, start, data, pack_path, err)) {
-            return false;
-        }
         const std::string out_path = OUTPUT_ROOT + host_path(member.name);
         ensure_parent_dirs(out_path);
-        if (!write_whole_file(out_path, data, err)) {
+        if (!copy_to_whole_file(fd, start, member.length, pack_path, out_path, err)) {
             return false;
         }
     }
