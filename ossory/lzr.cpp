@@ -44,6 +44,66 @@ bool parse_lzr_header(ByteSpan file, std::string_view name, LzrHeader* header, s
     return true;
 }
 
+namespace {
+
+// Room a control byte needs for its four operations to run without any
+// bounds check: each appends at most 255 bytes and consumes at most 256
+// operand bytes (a literal run's count and data), and each may move up to 15
+// bytes more than it needs: short runs and fills move two whole 16-byte
+// blocks, and a back-reference from far enough back moves one.
+constexpr std::size_t BLOCK = 16;
+constexpr std::size_t FAST_OUTPUT_ROOM = 4 * LZR_MAX_PER_OPERATION + 2 * BLOCK;
+constexpr std::size_t FAST_OPERAND_ROOM = 4 * (LZR_MAX_PER_OPERATION + 1) + 2 * BLOCK;
+
+inline void copy_block(std::uint8_t* to, const std::uint8_t* from) {
+    std::uint8_t block[BLOCK];
+    std::memcpy(block, from, BLOCK);
+    std::memcpy(to, block, BLOCK);
+}
+
+// Copies `length` bytes (at most 15) from `distance` bytes back, when the
+// source ends before the destination begins (`distance >= length`), so the
+// bytes may move in blocks: two overlapping words cover any length from 4 to
+// 16 exactly, without touching a byte past the copy.
+inline void copy_disjoint(std::uint8_t* to, const std::uint8_t* from, std::size_t length) {
+    if (length >= 8) {
+        std::uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + length - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + length - 8, &tail, 8);
+    } else if (length >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + length - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + length - 4, &tail, 4);
+    } else {
+        for (std::size_t k = 0; k < length; ++k) {
+            to[k] = from[k];
+        }
+    }
+}
+
+// A back-reference already checked to lie inside the bytes produced. When the
+// length exceeds the distance the copy reads bytes it has just written and so
+// repeats the last `distance` bytes: that case goes forward one byte at a time
+// (distance 1, a run of one byte, is a fill).
+inline void copy_back(std::uint8_t* to, std::size_t distance, std::size_t length) {
+    const std::uint8_t* from = to - distance;
+    if (distance >= length) {
+        copy_disjoint(to, from, length);
+    } else if (distance == 1) {
+        std::memset(to, *from, length);
+    } else {
+        for (std::size_t k = 0; k < length; ++k) {
+            to[k] = from[k];
+        }
+    }
+}
+
+}  // namespace
+
 LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan control) {
     LzrDecodeResult r;
     std::uint8_t* const out = output.data();
@@ -73,7 +133,54 @@ LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan c
             return stop(LzrStatus::control_exhausted, 0, at, pos);
         }
         const unsigned byte = control[next];
-        for (int shift = 6; shift >= 0; shift -= 2, ++operation) {
+        int shift = 6;
+        // Far from both ends, the four operations run without bounds checks;
+        // only a back-reference's distance can still fail, and that one is
+        // left to the checked loop below to report.
+        if (out_size - pos >= FAST_OUTPUT_ROOM && in_size - at >= FAST_OPERAND_ROOM) {
+            for (; shift >= 0; shift -= 2, ++operation) {
+                const unsigned code = (byte >> shift) & 3u;
+                if (code == LZR_LITERAL) {
+                    out[pos++] = in[at++];
+                } else if (code == LZR_BACK_REFERENCE) {
+                    const std::size_t distance = std::size_t{in[at]} << 4 | in[at + 1] >> 4;
+                    const std::size_t length = in[at + 1] & 0x0Fu;
+                    if (distance >= BLOCK && distance <= pos) {
+                        // The source block ends at or before the destination.
+                        copy_block(out + pos, out + pos - distance);
+                    } else if (length > 0 && (distance == 0 || distance > pos)) {
+                        break;
+                    } else {
+                        copy_back(out + pos, distance, length);
+                    }
+                    pos += length;
+                    at += 2;
+                } else if (code == LZR_FILL) {
+                    const std::size_t count = in[at];
+                    if (count <= 2 * BLOCK) {
+                        std::uint8_t block[BLOCK];
+                        std::memset(block, in[at + 1], BLOCK);
+                        std::memcpy(out + pos, block, BLOCK);
+                        std::memcpy(out + pos + BLOCK, block, BLOCK);
+                    } else {
+                        std::memset(out + pos, in[at + 1], count);
+                    }
+                    pos += count;
+                    at += 2;
+                } else {
+                    const std::size_t count = in[at];
+                    if (count <= 2 * BLOCK) {
+                        copy_block(out + pos, in + at + 1);
+                        copy_block(out + pos + BLOCK, in + at + 1 + BLOCK);
+                    } else {
+                        std::memcpy(out + pos, in + at + 1, count);
+                    }
+                    pos += count;
+                    at += 1 + count;
+                }
+            }
+        }
+        for (; shift >= 0; shift -= 2, ++operation) {
             if (pos >= out_size) {
                 r.end = pos;
                 return r;
@@ -145,14 +252,7 @@ LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan c
                         return stop(LzrStatus::bad_distance, code, op_at, op_pos);
                     }
                     const std::size_t take = std::min(length, room);
-                    // One byte at a time, front to back: when the length
-                    // exceeds the distance the copy reads bytes it has just
-                    // written, repeating the last `distance` bytes.
-                    const std::uint8_t* from = out + pos - distance;
-                    std::uint8_t* to = out + pos;
-                    for (std::size_t k = 0; k < take; ++k) {
-                        to[k] = from[k];
-                    }
+                    copy_back(out + pos, distance, take);
                     pos += take;
                     if (take < length) {
                         r.requested = length;

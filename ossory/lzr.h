@@ -77,11 +77,13 @@ struct LzrDecodeResult {
 /// is full. Codes are taken from the most significant pair down; the bound is
 /// checked only before each operation, so a control byte's remaining codes
 /// are unused once the output is full; a fill consumes its value byte even
-/// for a count of 0; back-references copy forward one byte at a time, so a
-/// length longer than the distance repeats the last bytes. An operation that
-/// would run past the end is cut there (status `clipped`). Malformed streams
-/// stop the decode with an error status; the bytes not yet produced are left
-/// as they were.
+/// for a count of 0; a back-reference longer than its distance copies forward
+/// one byte at a time, so it repeats the last `distance` bytes (other copies
+/// may move in blocks). An operation that would run past the end is cut there
+/// (status `clipped`). Malformed streams stop the decode with an error status.
+/// Nothing outside the three buffers is read, nor outside `output` written;
+/// the bytes of `output` after `end` are unspecified, since far from its end
+/// the decoder may move a few bytes past an operation in whole blocks.
 LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan control);
 
 /// Name of an operation code for messages ("literal", "literal run", ...).

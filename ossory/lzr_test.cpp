@@ -374,3 +374,127 @@ TEST(LzrRobustness, TruncatedCorruptedAndShortenedFiles) {
         EXPECT_EQ(out, Bytes(input.begin(), input.begin() + size));
     }
 }
+
+namespace {
+
+// The decoder written as plainly as possible: one operation at a time, every
+// byte checked, back-references copied one byte at a time. The library's
+// decoder takes shortcuts far from the ends of its buffers; it must agree
+// with this one on every stream, valid or not.
+LzrDecodeResult plain_decode(MutableByteSpan out, ByteSpan in, ByteSpan control) {
+    LzrDecodeResult r;
+    std::size_t pos = 0, at = 0, operation = 0;
+    auto stop = [&](LzrStatus status, unsigned code, std::size_t op_at, std::size_t op_pos,
+                    std::size_t requested = 0, std::size_t distance = 0) {
+        r = {status, pos, code, operation, op_at, op_pos, requested, distance};
+        return r;
+    };
+    for (std::size_t next = 0; pos < out.size(); ++next) {
+        if (next == control.size()) {
+            return stop(LzrStatus::control_exhausted, 0, at, pos);
+        }
+        for (int shift = 6; shift >= 0 && pos < out.size(); shift -= 2, ++operation) {
+            const unsigned code = (control[next] >> shift) & 3u;
+            const std::size_t op_at = at, op_pos = pos;
+            const std::size_t need = code == LZR_LITERAL || code == LZR_LITERAL_RUN ? 1 : 2;
+            if (in.size() - at < need) {
+                return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+            }
+            std::size_t count = in[at], distance = 0;
+            if (code == LZR_LITERAL) {
+                count = 1;
+            } else if (code == LZR_LITERAL_RUN) {
+                ++at;
+            } else if (code == LZR_BACK_REFERENCE) {
+                distance = std::size_t{in[at]} << 4 | in[at + 1] >> 4;
+                count = in[at + 1] & 0x0Fu;
+                if (count > 0 && (distance == 0 || distance > pos)) {
+                    return stop(LzrStatus::bad_distance, code, op_at, op_pos, count, distance);
+                }
+            }
+            const std::size_t take = std::min(count, out.size() - pos);
+            if (code == LZR_LITERAL_RUN && in.size() - at < take) {
+                return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+            }
+            for (std::size_t k = 0; k < take; ++k, ++pos) {
+                out[pos] = code == LZR_FILL               ? in[at + 1]
+                           : code == LZR_BACK_REFERENCE ? out[pos - distance]
+                                                          : in[at + (code == LZR_LITERAL ? 0 : k)];
+            }
+            at += code == LZR_LITERAL_RUN ? take : code == LZR_LITERAL ? 1 : 2;
+            if (take < count) {
+                return stop(LzrStatus::clipped, code, op_at, op_pos, count);
+            }
+        }
+    }
+    r.end = pos;
+    return r;
+}
+
+// A stream of mostly valid operations with every count and length, distances
+// short (overlapping copies) and long, and now and then a bad distance.
+void random_stream(std::mt19937& rng, std::size_t operations, Bytes* control, Bytes* operands) {
+    std::size_t produced = 0;
+    for (std::size_t i = 0; i < operations; ++i) {
+        const unsigned code = rng() % 4;
+        if (i % 4 == 0) {
+            control->push_back(0);
+        }
+        control->back() = static_cast<std::uint8_t>(control->back() | code << (6 - 2 * (i % 4)));
+        if (code == LZR_LITERAL) {
+            operands->push_back(static_cast<std::uint8_t>(rng()));
+            produced += 1;
+        } else if (code == LZR_LITERAL_RUN || code == LZR_FILL) {
+            const std::size_t count = rng() % 3 == 0 ? rng() % 256 : rng() % 40;
+            operands->push_back(static_cast<std::uint8_t>(count));
+            for (std::size_t k = 0; k < (code == LZR_FILL ? 1 : count); ++k) {
+                operands->push_back(static_cast<std::uint8_t>(rng()));
+            }
+            produced += count;
+        } else {
+            const std::size_t length = rng() % 16;
+            std::size_t distance = rng() % 2 == 0 ? 1 + rng() % 20 : 1 + rng() % 4095;
+            if (rng() % 500 != 0) {
+                distance = std::min(distance, std::max<std::size_t>(produced, 1));
+            }
+            operands->push_back(static_cast<std::uint8_t>(distance >> 4));
+            operands->push_back(static_cast<std::uint8_t>((distance & 0x0F) << 4 | length));
+            produced += length;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(LzrDecode, AgreesWithPlainDecoderOnRandomStreams) {
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 400; ++round) {
+        SCOPED_TRACE(round);
+        Bytes control, operands;
+        random_stream(rng, 50 + rng() % 4000, &control, &operands);
+        // Output sizes around and beyond what the streams produce; streams
+        // sometimes cut short, so every error meets the shortcut path too.
+        const std::size_t output_size = rng() % (operands.size() * 3 + 1);
+        if (rng() % 4 == 0) {
+            operands.resize(rng() % (operands.size() + 1));
+        }
+        Bytes expected(output_size + 32, 0xEE), actual(output_size + 32, 0xEE);
+        const LzrDecodeResult want =
+            plain_decode(MutableByteSpan(expected.data(), output_size), operands, control);
+        const LzrDecodeResult got =
+            lzr_decode(MutableByteSpan(actual.data(), output_size), operands, control);
+        ASSERT_EQ(got.status, want.status);
+        ASSERT_EQ(got.end, want.end);
+        EXPECT_EQ(got.code, want.code);
+        EXPECT_EQ(got.operation, want.operation);
+        EXPECT_EQ(got.operand_offset, want.operand_offset);
+        EXPECT_EQ(got.output_offset, want.output_offset);
+        EXPECT_EQ(got.requested, want.requested);
+        EXPECT_EQ(got.distance, want.distance);
+        ASSERT_TRUE(std::equal(actual.begin(), actual.begin() + static_cast<long>(got.end),
+                               expected.begin()));
+        // Nothing is ever written past the output.
+        EXPECT_EQ(Bytes(actual.begin() + static_cast<long>(output_size), actual.end()),
+                  Bytes(32, 0xEE));
+    }
+}
