@@ -97,21 +97,47 @@ bool write_whole_file(const std::string& path, std::span<const std::uint8_t> dat
 bool copy_to_whole_file(int source, std::uint64_t offset, std::uint64_t length,
                         const std::string& source_path, const std::string& path, std::string* err) {
     AtomicFile file;
-    return file.open(path, err) && file.copy_from(source, offset, length, source_path, err) &&
-           file.commit(false, err);
+    return file.open(path, err, AtomicFile::NewTarget::in_place) &&
+           file.copy_from(source, offset, length, source_path, err) && file.commit(false, err);
 }
 
+namespace {
+
+// Makes the folder `buffer[0, end)` and any of its parents that are missing.
+// The deepest folder is tried first: when it exists, as for most files of an
+// extraction, one call settles it.
+void make_folder_and_parents(std::string& buffer, std::size_t end) {
+    auto make = [&] {
+        const char separator = buffer[end];
+        buffer[end] = '\0';
+        const bool made = ::mkdir(buffer.c_str(), DIRECTORY_MODE) == 0;
+        const int error = errno;
+        buffer[end] = separator;
+        return made || (error != ENOENT && error != ENAMETOOLONG);
+    };
+    if (make()) {
+        return;
+    }
+    // A parent is missing (or the prefix is too long for the system, in
+    // which case its own parents are still made, as far as they fit).
+    const std::size_t parent = buffer.find_last_of("/\\", end - 1);
+    if (parent == std::string::npos || parent == 0) {
+        return;
+    }
+    make_folder_and_parents(buffer, parent);
+    make();
+}
+
+}  // namespace
+
 void ensure_parent_dirs(const std::string& path) {
+    const std::size_t end = path.find_last_of("/\\");
+    if (end == std::string::npos || end == 0) {
+        return;
+    }
     // Work on a private copy: each prefix is cut off with a zero in place.
     std::string buffer = path;
-    for (std::size_t i = 0; i < buffer.size(); ++i) {
-        char c = buffer[i];
-        if (c == '/' || c == '\\') {
-            buffer[i] = '\0';
-            ::mkdir(buffer.c_str(), DIRECTORY_MODE);
-            buffer[i] = c;
-        }
-    }
+    make_folder_and_parents(buffer, end);
 }
 
 namespace {
@@ -136,15 +162,31 @@ AtomicFile::~AtomicFile() {
     discard();
 }
 
-bool AtomicFile::open(const std::string& target, std::string* err) {
+bool AtomicFile::open(const std::string& target, std::string* err, NewTarget new_target) {
     discard();
     target_ = target;
     size_ = 0;
+    in_place_ = false;
+    replaces_ = false;
     std::string dir, base;
     split_path(target, &dir, &base);
     if (base.empty()) {
         *err = open_failure_message(target, target.empty() ? ENOENT : EISDIR);
         return false;
+    }
+    if (new_target == NewTarget::in_place) {
+        // When nothing is there, nothing needs protecting: the file is
+        // written under its own name, and O_EXCL makes sure nothing was.
+        fd_ = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, CREATE_MODE);
+        if (fd_ >= 0) {
+            temp_path_ = target;
+            in_place_ = true;
+            return true;
+        }
+        if (errno != EEXIST) {
+            *err = open_failure_message(target, errno);
+            return false;
+        }
     }
     struct stat st;
     mode_t keep_mode = 0;
@@ -156,6 +198,7 @@ bool AtomicFile::open(const std::string& target, std::string* err) {
         }
         keep_mode = st.st_mode & 07777;
     }
+    replaces_ = exists;
     for (int attempt = 0; attempt < 100; ++attempt) {
         temp_path_ = dir + "/." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
                      std::to_string(temp_counter++);
@@ -264,7 +307,7 @@ bool AtomicFile::commit(bool durable, std::string* err) {
     if (fd_ >= 0 && !finish(durable, err)) {
         return false;
     }
-    if (::rename(temp_path_.c_str(), target_.c_str()) != 0) {
+    if (!in_place_ && ::rename(temp_path_.c_str(), target_.c_str()) != 0) {
         *err = "Error: could not replace " + target_ + " (" + std::strerror(errno) + ")";
         return false;
     }

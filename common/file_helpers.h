@@ -67,8 +67,10 @@ bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, st
 bool write_whole_file(const std::string& path, std::span<const std::uint8_t> data,
                       std::string* err);
 
-/// Copies `length` bytes at `offset` of the file at `source` into a new file
-/// that replaces `path`, as `write_whole_file` does with a buffer.
+/// Copies `length` bytes at `offset` of the file at `source` to `path`. An
+/// existing file there is replaced only once the copy is complete, as
+/// `write_whole_file` does; a new file is written under its own name and
+/// removed if the copy fails.
 bool copy_to_whole_file(int source, std::uint64_t offset, std::uint64_t length,
                         const std::string& source_path, const std::string& path, std::string* err);
 
@@ -87,15 +89,29 @@ void ensure_parent_dirs(const std::string& path);
 /// permission bits are carried over, as truncating it in place would.
 class AtomicFile {
   public:
+    /// Where a target that does not exist yet is written. A temporary file
+    /// keeps the target from appearing before it is complete (two outputs
+    /// that must appear together need that); writing in place saves a rename
+    /// per file when many new files are written. Either way an uncommitted
+    /// file is removed, and an existing target is only ever replaced whole.
+    enum class NewTarget { via_temporary, in_place };
+
     AtomicFile() = default;
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
     ~AtomicFile();
 
-    /// Creates the temporary file. Fails with the open-failure message for
-    /// `target` when the target's folder is missing or not writable, or when
-    /// `target` is empty or names a directory.
-    bool open(const std::string& target, std::string* err);
+    /// Creates the temporary file (or, for a new target and `in_place`, the
+    /// target itself). Fails with the open-failure message for `target` when
+    /// the target's folder is missing or not writable, or when `target` is
+    /// empty or names a directory.
+    bool open(const std::string& target, std::string* err,
+              NewTarget new_target = NewTarget::via_temporary);
+
+    /// Whether a file already stood at the target when it was opened: the
+    /// commit then replaces it, and a crash after that could lose both
+    /// versions unless the new one was made durable first.
+    bool replaces_existing() const { return replaces_; }
 
     /// Appends `data`; a failed or short write (a full disk) is an error naming the target.
     bool write(std::span<const std::uint8_t> data, std::string* err);
@@ -127,4 +143,6 @@ class AtomicFile {
     std::string temp_path_;
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    bool replaces_ = false;
+    bool in_place_ = false;
 };

@@ -137,9 +137,71 @@ TEST(WriteWholeFile, AShortWriteIsAnErrorAndTheTargetSurvives) {
                 }),
                 ::testing::ExitedWithCode(3),
                 "^Error: could not copy source.bin to .*keep.bin \\(File too large\\)\n$");
+    // A new file is written under its own name, and removed when the copy fails.
+    EXPECT_EXIT(with_file_size_limit([&](std::string* err) {
+                    const int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, err);
+                    return copy_to_whole_file(fd, 0, 5000, "source.bin", tmp / "new.bin", err);
+                }),
+                ::testing::ExitedWithCode(3),
+                "^Error: could not copy source.bin to .*new.bin \\(File too large\\)\n$");
     std::filesystem::remove(tmp / "source.bin");
     EXPECT_EQ(read_file(target), bytes_of("precious"));
-    EXPECT_EQ(read_tree(tmp.path()).size(), 1u) << "no temporary file is left";
+    EXPECT_EQ(read_tree(tmp.path()).size(), 1u) << "no temporary or partial file is left";
+}
+
+TEST(CopyToWholeFile, CopiesTheRangeToNewAndExistingFiles) {
+    TempDir tmp;
+    Bytes source(10000);
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        source[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    write_file(tmp / "source.bin", source);
+    write_file(tmp / "old.bin", bytes_of("a longer file that the copy replaces whole"));
+    ::chmod((tmp / "old.bin").c_str(), 0600);
+    std::string err;
+    const int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, &err);
+    ASSERT_GE(fd, 0) << err;
+    ASSERT_TRUE(copy_to_whole_file(fd, 2048, 3000, "source.bin", tmp / "new.bin", &err)) << err;
+    ASSERT_TRUE(copy_to_whole_file(fd, 100, 10, "source.bin", tmp / "old.bin", &err)) << err;
+    // A range past the end fails and leaves neither a new file nor a changed one.
+    EXPECT_FALSE(copy_to_whole_file(fd, 9000, 2000, "source.bin", tmp / "short.bin", &err));
+    EXPECT_EQ(err, "Error: source.bin ended early: expected 2000 bytes at offset 9000, got 1000");
+    EXPECT_FALSE(copy_to_whole_file(fd, 9000, 2000, "source.bin", tmp / "old.bin", &err));
+    ::close(fd);
+    EXPECT_EQ(read_tree(tmp.path()),
+              (std::map<std::string, Bytes>{
+                  {"new.bin", Bytes(source.begin() + 2048, source.begin() + 5048)},
+                  {"old.bin", Bytes(source.begin() + 100, source.begin() + 110)},
+                  {"source.bin", source}}));
+    struct stat st;
+    ASSERT_EQ(::stat((tmp / "old.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "a replaced file keeps its permissions";
+}
+
+TEST(AtomicFile, ANewTargetWrittenInPlaceIsRemovedUnlessCommitted) {
+    TempDir tmp;
+    const std::string target = tmp / "t.bin";
+    std::string err;
+    {
+        AtomicFile file;
+        ASSERT_TRUE(file.open(target, &err, AtomicFile::NewTarget::in_place)) << err;
+        EXPECT_FALSE(file.replaces_existing());
+        ASSERT_TRUE(file.write(bytes_of("partial"), &err));
+        EXPECT_EQ(read_tree(tmp.path()), (std::map<std::string, Bytes>{{"t.bin", bytes_of("partial")}}));
+    }
+    EXPECT_TRUE(read_tree(tmp.path()).empty());
+    AtomicFile file;
+    ASSERT_TRUE(file.open(target, &err, AtomicFile::NewTarget::in_place)) << err;
+    ASSERT_TRUE(file.write(bytes_of("done"), &err) && file.commit(false, &err)) << err;
+    EXPECT_EQ(read_tree(tmp.path()), (std::map<std::string, Bytes>{{"t.bin", bytes_of("done")}}));
+    // An existing target is never written in place.
+    AtomicFile again;
+    ASSERT_TRUE(again.open(target, &err, AtomicFile::NewTarget::in_place)) << err;
+    EXPECT_TRUE(again.replaces_existing());
+    ASSERT_TRUE(again.write(bytes_of("newer"), &err));
+    EXPECT_EQ(read_file(target), bytes_of("done"));
+    ASSERT_TRUE(again.commit(false, &err)) << err;
+    EXPECT_EQ(read_tree(tmp.path()), (std::map<std::string, Bytes>{{"t.bin", bytes_of("newer")}}));
 }
 
 TEST(AtomicFile, AnUncommittedFileIsRemovedWhenDestroyed) {

@@ -61,10 +61,19 @@ void print_listing_line(const RpkEntry& entry) {
     std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-// Whether `path` names the same file as `other` (a file that exists).
-bool same_file(const std::string& path, const struct stat& other) {
+// Which of `inputs` the file at `path` is, if any (-1 when none, or when
+// nothing is there).
+int which_input(const std::string& path, const struct stat (&inputs)[2]) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && st.st_dev == other.st_dev && st.st_ino == other.st_ino;
+    if (::stat(path.c_str(), &st) != 0) {
+        return -1;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (st.st_dev == inputs[i].st_dev && st.st_ino == inputs[i].st_ino) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 // Writes every entry's data below the current folder under its stored name.
@@ -78,11 +87,11 @@ int extract(const std::vector<RpkEntry>& entries, const std::string& executable_
     const bool have_inputs =
         ::stat(executable_path.c_str(), &inputs[0]) == 0 && ::fstat(archive, &inputs[1]) == 0;
     for (const RpkEntry& entry : entries) {
-        const std::string path = host_path(entry.name);
-        if (have_inputs && (same_file(path, inputs[0]) || same_file(path, inputs[1]))) {
+        const int input = have_inputs ? which_input(host_path(entry.name), inputs) : -1;
+        if (input >= 0) {
             return fail("Error: RPK index entry " + std::to_string(entry.index) + " [" +
                         entry.name + "] would overwrite " +
-                        (same_file(path, inputs[0]) ? executable_path : archive_path) +
+                        (input == 0 ? executable_path : archive_path) +
                         ", which is being read; extract in another folder. Nothing was written");
         }
         if (sector_offset(entry.sector) + entry.length > archive_size) {
@@ -134,12 +143,18 @@ int rebuild(std::vector<std::uint8_t>& image, const std::vector<RpkEntry>& entri
         }
     }
     AtomicFile executable;
-    if (!executable.open(output_executable, &err) || !executable.write(image, &err) ||
-        !executable.finish(true, &err) || !output_archive.finish(true, &err)) {
+    if (!executable.open(output_executable, &err) || !executable.write(image, &err)) {
         return fail(err);
     }
-    // Both files are complete and on disk; only the two renames remain.
-    if (!output_archive.commit(true, &err) || !executable.commit(true, &err)) {
+    // Replacing files (a rebuild in place) destroys the only other copy, so
+    // both new files are on disk before either rename. New files put nothing
+    // at risk and are left to the system to write back.
+    const bool durable = executable.replaces_existing() || output_archive.replaces_existing();
+    if (!executable.finish(durable, &err) || !output_archive.finish(durable, &err)) {
+        return fail(err);
+    }
+    // Both files are complete; only the two renames remain.
+    if (!output_archive.commit(durable, &err) || !executable.commit(durable, &err)) {
         return fail(err);
     }
     return 0;
