@@ -1,11 +1,14 @@
-// make-bench-evd: writes an .evd with many text records, for timing brenmark
-// on a file far larger than the game's own.
+// make-bench-files: writes the single large files the benchmark times tools
+// on, far larger than the game's own:
+//   <dir>/big.evd      an .evd of `records` text records (default 100000);
+//   <dir>/big.tm2.lzr  an LZR image of `image_mib` MiB of output (default 32).
 //
-//   make-bench-evd <output.evd> [records]     records default to 100000
+//   make-bench-files <dir> [records] [image_mib]
 //
-// Texts are words from a small vocabulary, 1 to 40 of them, so lengths vary
-// from a few bytes to a few hundred as in a script of dialogue; a few are
-// empty. The same arguments always give the same bytes.
+// Texts are words from a small vocabulary, 0 to 40 of them, so lengths vary
+// from nothing to a few hundred bytes as in a script of dialogue. The image
+// has flat areas, gradients and noise, as the game's textures do. The same
+// arguments always give the same bytes.
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -14,13 +17,11 @@
 
 #include "brenmark/evd_test_builder.h"
 #include "common/file_helpers.h"
+#include "tools/lzr_encoder.h"
 
-int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s <output.evd> [records]\n", argv[0]);
-        return 2;
-    }
-    const unsigned long records = argc == 3 ? std::strtoul(argv[2], nullptr, 10) : 100000;
+namespace {
+
+std::vector<std::uint8_t> big_evd(unsigned long records) {
     static const char* const words[] = {"the",   "sword", "of",   "Karo",  "lies", "beyond",
                                         "river", "north", "gate", "speak", "to",   "elder",
                                         "...",   "Yes!",  "no",   "again", "night", "fire"};
@@ -39,8 +40,32 @@ int main(int argc, char** argv) {
         evd.text(static_cast<std::int32_t>(i * 3 + 1000), text);
     }
     evd.tail("TAIL");
+    return evd.bytes();
+}
+
+std::vector<std::uint8_t> big_image(unsigned long mib) {
+    std::mt19937 rng(8);
+    std::vector<std::uint8_t> b(mib << 20);
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        const std::size_t x = i % 256;
+        b[i] = static_cast<std::uint8_t>(x < 100 ? i / 65536 : x < 200 ? x / 8 : rng() % 16);
+    }
+    return lzr_encode(b);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: %s <dir> [records] [image_mib]\n", argv[0]);
+        return 2;
+    }
+    const std::string dir = argv[1];
+    const unsigned long records = argc >= 3 ? std::strtoul(argv[2], nullptr, 10) : 100000;
+    const unsigned long mib = argc >= 4 ? std::strtoul(argv[3], nullptr, 10) : 32;
     std::string err;
-    if (!write_whole_file(argv[1], evd.bytes(), &err)) {
+    if (!write_whole_file(dir + "/big.evd", big_evd(records), &err) ||
+        !write_whole_file(dir + "/big.tm2.lzr", big_image(mib), &err)) {
         std::fprintf(stderr, "%s\n", err.c_str());
         return 1;
     }

@@ -1,72 +1,164 @@
 #!/usr/bin/env bash
-# Measures korvane on a large generated game against baselines taken in the
-# same run on the same files, so the ratios show what the tool adds over
-# plain file I/O on this machine.
+# Times the suite's tools on a large generated game against the tools a
+# modder would otherwise use, on the same files in the same run, and reports
+# each tool's peak memory against its limit.
 #
-#   bench/run.sh [size]      size of RPK.BIN, default 1G (K, M, G suffixes)
+#   bench/run.sh [size] [rounds]
 #
-# Needs about four times the size in free space below $TMPDIR (or /tmp).
-# Takes a few minutes for 1G: every timing is the best of three runs.
+# size    size of the generated RPK.BIN, default 1G (K, M, G suffixes)
+# rounds  times each pair of commands is run, alternating, default 5
+#
+# Every figure is the median of the rounds; a ratio below 1 means the tool is
+# faster than its baseline. Files are in the page cache: the game and the
+# baselines' inputs are read once beforehand, and `sync` runs before each
+# timed command so that no earlier run's writes are flushed during it.
+# Needs about five times the size in free space below $TMPDIR (or /tmp), and
+# tar; the LZR figures need Google Benchmark (libbenchmark-dev).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-1G}
+rounds=${2:-5}
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
-root=$PWD
-bin=$root/build/bin
-dir=$(mktemp -d "${TMPDIR:-/tmp}/korvane-bench-XXXXXX")
+bin=$PWD/build/bin
+measure=$PWD/build/bench/measure
+dir=$(mktemp -d "${TMPDIR:-/tmp}/suite-bench-XXXXXX")
 trap 'rm -rf "$dir"' EXIT
-
-"$bin/make-sample-game" "$dir/game" --size "$size" --canonical --seed 5
-
-seconds() {
-    local start end
-    sync
-    start=$(date +%s.%N)
-    "$@" >/dev/null
-    end=$(date +%s.%N)
-    echo "$end - $start" | bc
-}
-
-# The best of three timings of a command run in the folder given first,
-# with fresh (empty) folders $dir/run and $dir/out each time.
-best_of_3() {
-    local best="" t cwd=$1
-    shift
-    for _ in 1 2 3; do
-        rm -rf "$dir/run" "$dir/out"
-        mkdir "$dir/run" "$dir/out"
-        t=$(cd "$cwd" && seconds "$@")
-        if [ -z "$best" ] || [ "$(echo "$t < $best" | bc)" = 1 ]; then best=$t; fi
-    done
-    echo "$best"
-}
-
 g=$dir/game
-mkdir "$dir/tree"
-(cd "$dir/tree" && "$bin/korvane-a" "$g/SLUS_217.88" "$g/RPK.BIN" >/dev/null)
+exe=$g/SLUS_217.88
+
+echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)," \
+    "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
+echo "Files below $dir on $(findmnt -n -o FSTYPE -T "$dir" 2>/dev/null || echo '?')"
+echo "Generating a $size game, then the baselines' tar files..."
+"$bin/make-sample-game" "$g" --size "$size" --canonical --seed 5 >/dev/null
+mkdir "$dir/tree" "$dir/members" "$dir/times"
+(cd "$dir/tree" && "$bin/korvane-a" "$exe" "$g/RPK.BIN" >/dev/null)
+# tillet reads fpack/*.fp from the folder it runs in and writes fpack_extract/.
+ln -s "$dir/tree/fpack" "$dir/members/fpack"
+(cd "$dir/members" && "$bin/tillet-a" "$exe" >/dev/null)
+tar -cf "$dir/tree.tar" -C "$dir/tree" .
+tar -cf "$dir/members.tar" -C "$dir/members/fpack_extract" .
+"$PWD/build/bench/make-bench-files" "$dir"
+cat "$g"/* "$dir"/*.tar >/dev/null
+
 files=$(find "$dir/tree" -type f | wc -l)
+members=$(tar -tf "$dir/members.tar" | grep -vc '/$')
+exe_size=$(stat -c %s "$exe")
+largest_file=$(find "$dir/tree" -type f -printf '%s\n' | sort -n | tail -1)
+largest_member=$(tar -tvf "$dir/members.tar" | awk '{print $3}' | sort -n | tail -1)
+mib() { printf '%.1f' "$(echo "$1 / 1048576" | bc -l)"; }
 
-# Extraction writes every file of the archive: compared with cp -r of the
-# extracted tree (the same files and bytes). Rebuild reads every file and
-# writes one archive flushed to disk: compared with cat of the same files into
-# one file flushed to disk.
-extract=$(best_of_3 "$dir/run" "$bin/korvane-a" "$g/SLUS_217.88" "$g/RPK.BIN")
-tree=$(best_of_3 "$dir/run" cp -r "$dir/tree" "$dir/out/tree")
-rebuild=$(best_of_3 "$dir/tree" "$bin/korvane-a" "$g/SLUS_217.88" "$g/RPK.BIN" "$dir/out/NEW.ELF" "$dir/out/NEW.BIN")
-cmp -s "$g/RPK.BIN" "$dir/out/NEW.BIN" && echo "rebuilt archive is byte-identical to the input"
-concat=$(best_of_3 "$dir/tree" sh -c 'find . -type f -print0 | xargs -0 cat |
-    dd of="$1" bs=1M conv=fsync status=none' - "$dir/out/all.bin")
+# run NAME DIR COMMAND...: times one command in DIR and appends
+# "seconds peak_kib" to $dir/times/NAME. Every command writes below a folder
+# of its own, $dir/out/NAME (made by `out NAME`), and nothing is deleted
+# during a round: ext4 skips inodes freed in the last 30 seconds when it
+# makes files, which would slow whichever command follows a deletion.
+out() {
+    mkdir -p "$dir/out/$1"
+    echo "$dir/out/$1"
+}
+run() {
+    local name=$1 cwd=$2
+    shift 2
+    sync
+    "$measure" -C "$cwd" -- "$@" >>"$dir/times/$name"
+}
 
-ratio() { echo "$1 / $2" | bc -l; }
-printf '%-46s %6.2f s\n' "baseline: cp -r of the extracted tree" "$tree"
-printf '%-46s %6.2f s  (%.2f x baseline)\n' "korvane-a extract ($files files, $size)" "$extract" \
-    "$(ratio "$extract" "$tree")"
-printf '%-46s %6.2f s\n' "baseline: cat of the tree into one file, fsync" "$concat"
-printf '%-46s %6.2f s  (%.2f x baseline)\n' "korvane-a rebuild" "$rebuild" \
-    "$(ratio "$rebuild" "$concat")"
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+seconds() { cut -d' ' -f1 "$dir/times/$1" | median; }
+peak_kib() { cut -d' ' -f2 "$dir/times/$1" | sort -n | tail -1; }
 
-if [ -x "$root/build/bench/lzr_bench" ]; then
+# compare LABEL TOOL BASELINE BASELINE_LABEL TARGET LIMIT_BYTES
+# Prints the medians, their ratio against TARGET (- for none) and the tool's
+# peak memory against LIMIT_BYTES (0 for none).
+compare() {
+    local t b ratio verdict="" peak memory=""
+    t=$(seconds "$2")
+    b=$(seconds "$3")
+    ratio=$(echo "scale=2; $t / $b" | bc)
+    if [ "$5" != - ]; then
+        verdict=$([ "$(echo "$ratio <= $5" | bc)" = 1 ] && echo " (meets <= $5)" || echo " (MISSES <= $5)")
+    fi
+    peak=$(($(peak_kib "$2") * 1024))
+    if [ "$6" != 0 ]; then
+        memory=", limit $(mib "$6") MiB ($([ "$peak" -le "$6" ] && echo meets || echo OVER))"
+    fi
+    printf '%-34s %7.3f s   %-8s %7.3f s   ratio %4.2f%s\n' "$1" "$t" "$4" "$b" "$ratio" "$verdict"
+    printf '%-34s peak memory %s MiB%s\n' "" "$(mib "$peak")" "$memory"
+}
+
+# Each pair: the tool, then its baseline. The pairs run in turn, the tool
+# first in odd rounds and the baseline first in even ones.
+extract() { run extract "$(out extract)" "$bin/korvane-a" "$exe" "$g/RPK.BIN"; }
+extract_tar() { run extract_tar "$(out extract_tar)" tar -xf "$dir/tree.tar"; }
+rebuild() {
+    local o
+    o=$(out rebuild)
+    run rebuild "$dir/tree" "$bin/korvane-a" "$exe" "$g/RPK.BIN" "$o/NEW.ELF" "$o/NEW.BIN"
+    cmp -s "$g/RPK.BIN" "$o/NEW.BIN" || { echo "rebuilt archive differs from the input" >&2; exit 1; }
+}
+rebuild_tar() { run rebuild_tar "$dir/tree" tar -cf "$(out rebuild_tar)/tree.tar" .; }
+members() {
+    local o
+    o=$(out members)
+    ln -s "$dir/tree/fpack" "$o/fpack"
+    run members "$o" "$bin/tillet-a" "$exe"
+}
+members_tar() { run members_tar "$(out members_tar)" tar -xf "$dir/members.tar"; }
+dump() { run dump "$dir" "$bin/brenmark" big.evd "$(out dump)/big.txt"; }
+dump_cp() { run dump_cp "$dir" cp big.evd "$(out dump_cp)/big.evd"; }
+insert() { run insert "$dir" "$bin/brenmark" big.evd big.txt "$(out insert)/big.evd"; }
+insert_cp() { run insert_cp "$dir" cp big.txt "$(out insert_cp)/big.txt"; }
+decode() { run ossory "$dir" "$bin/ossory" big.tm2.lzr "$(out ossory)/big.tm2"; }
+decode_cp() { run ossory_cp "$dir" cp big.tm2.lzr "$(out ossory_cp)/big.tm2.lzr"; }
+
+"$bin/brenmark" "$dir/big.evd" "$dir/big.txt" >/dev/null
+echo "Timing $rounds rounds of each pair..."
+for ((r = 1; r <= rounds; r++)); do
+    for pair in extract rebuild members dump insert decode; do
+        baseline=$(declare -F "${pair}_tar" >/dev/null && echo "${pair}_tar" || echo "${pair}_cp")
+        if ((r % 2)); then "$pair" && "$baseline"; else "$baseline" && "$pair"; fi
+    done
+    rm -rf "$dir/out"
+    if ((r < rounds)); then
+        sync
+        sleep 31 # let the freed inodes age, as above
+    fi
+done
+
+echo
+echo "Game: $size RPK.BIN, $files files (largest $(mib "$largest_file") MiB)," \
+    "$members pack members; executable $(mib "$exe_size") MiB; medians of $rounds rounds"
+slack=$((32 << 20))
+compare "korvane-a extract" extract extract_tar "tar -xf" 0.80 $((exe_size + largest_file + slack))
+compare "korvane-a rebuild" rebuild rebuild_tar "tar -cf" 0.80 \
+    $((exe_size + largest_file + slack))
+compare "tillet-a (905 packs)" members members_tar "tar -xf" 0.80 \
+    $((exe_size + largest_member + slack))
+
+lzr_size=$(stat -c %s "$dir/big.tm2.lzr")
+image_size=$(od -An -tu4 -j12 -N4 "$dir/big.tm2.lzr" | tr -d ' ') # output size in its header
+# brenmark and ossory have no speed target; cp of their input is the floor
+# that any tool reading it whole pays.
+compare "brenmark dump (100000 records)" dump dump_cp "cp" - 0
+compare "brenmark insert (100000 records)" insert insert_cp "cp" - 0
+compare "ossory ($(mib "$image_size") MiB image)" ossory ossory_cp "cp" - \
+    $((lzr_size + image_size + (16 << 20)))
+
+if [ -x build/bench/lzr_bench ]; then
     echo
-    "$root/build/bench/lzr_bench" --benchmark_min_time=0.5
+    echo "LZR decoding in process, output bytes per second (target: 1.5 GB/s on image-like data)"
+    build/bench/lzr_bench --benchmark_min_time=0.5 --benchmark_repetitions=5 \
+        --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
+        awk -F, '/_median"/ {
+            split($1, part, "/"); sub(/_median"/, "", part[2]); sub(/^"BM_/, "", part[1])
+            rate[part[1] "," part[2]] = $6; kinds[part[2]] = 1
+        }
+        END {
+            for (k in kinds)
+                printf "  %-12s decode %5.2f GB/s   memcpy %6.2f GB/s   ratio %.3f\n", k,
+                    rate["LzrDecode," k] / 1e9, rate["Memcpy," k] / 1e9,
+                    rate["LzrDecode," k] / rate["Memcpy," k]
+        }'
 fi
