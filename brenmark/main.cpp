@@ -35,7 +35,7 @@ std::span<const std::uint8_t> bytes_of(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-int dump(const std::string& input_path, const std::vector<std::uint8_t>& input,
+int dump(const std::string& input_path, ByteSpan input,
          const std::string& script_path) {
     std::string err;
     AtomicFile script_file;
@@ -51,14 +51,14 @@ int dump(const std::string& input_path, const std::vector<std::uint8_t>& input,
     return 0;
 }
 
-int insert(const std::string& input_path, const std::vector<std::uint8_t>& input,
+int insert(const std::string& input_path, ByteSpan input,
            const std::string& script_path, const std::string& output_path) {
     std::string err;
     const int script_fd = open_file(script_path, READ_FLAGS, 0, &err);
     if (script_fd < 0) {
         return script_open_failed(script_path);
     }
-    std::vector<std::uint8_t> script_bytes;
+    FileBytes script_bytes;
     const bool read = read_whole_fd(script_fd, script_path, &script_bytes, &err);
     ::close(script_fd);
     if (!read) {
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     const std::string script_path = argv[2];
     const bool insert_mode = argc > 3 && argv[3][0] != '\0';
 
-    std::vector<std::uint8_t> input;
+    FileBytes input;
     std::string err;
     if (!read_whole_file(input_path, &input, &err)) {
         return fail(err);

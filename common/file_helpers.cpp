@@ -1,6 +1,7 @@
 #include "common/file_helpers.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,18 +68,21 @@ bool read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out,
     return true;
 }
 
-bool read_whole_fd(int fd, const std::string& path, std::vector<std::uint8_t>* out,
-                   std::string* err) {
+void advise_huge_pages(void* p, std::size_t bytes) {
+    ::madvise(p, bytes, MADV_HUGEPAGE);
+}
+
+bool read_whole_fd(int fd, const std::string& path, FileBytes* out, std::string* err) {
     std::int64_t size = fd_size(fd);
     if (size < 0) {
         *err = "Error: could not read " + path + " (" + std::strerror(errno) + ")";
         return false;
     }
-    out->assign(static_cast<std::size_t>(size), 0);
+    out->resize(static_cast<std::size_t>(size));
     return read_exact_at(fd, 0, *out, path, err);
 }
 
-bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, std::string* err) {
+bool read_whole_file(const std::string& path, FileBytes* out, std::string* err) {
     int fd = open_file(path, READ_FLAGS, 0, err);
     if (fd < 0) {
         return false;
@@ -101,43 +105,26 @@ bool copy_to_whole_file(int source, std::uint64_t offset, std::uint64_t length,
            file.copy_from(source, offset, length, source_path, err) && file.commit(false, err);
 }
 
-namespace {
-
-// Makes the folder `buffer[0, end)` and any of its parents that are missing.
-// The deepest folder is tried first: when it exists, as for most files of an
-// extraction, one call settles it.
-void make_folder_and_parents(std::string& buffer, std::size_t end) {
-    auto make = [&] {
-        const char separator = buffer[end];
-        buffer[end] = '\0';
-        const bool made = ::mkdir(buffer.c_str(), DIRECTORY_MODE) == 0;
-        const int error = errno;
-        buffer[end] = separator;
-        return made || (error != ENOENT && error != ENAMETOOLONG);
-    };
-    if (make()) {
-        return;
-    }
-    // A parent is missing (or the prefix is too long for the system, in
-    // which case its own parents are still made, as far as they fit).
-    const std::size_t parent = buffer.find_last_of("/\\", end - 1);
-    if (parent == std::string::npos || parent == 0) {
-        return;
-    }
-    make_folder_and_parents(buffer, parent);
-    make();
+void ensure_parent_dirs(const std::string& path) {
+    FolderMaker().make_parents(path);
 }
 
-}  // namespace
-
-void ensure_parent_dirs(const std::string& path) {
-    const std::size_t end = path.find_last_of("/\\");
-    if (end == std::string::npos || end == 0) {
-        return;
+void FolderMaker::make_parents(const std::string& path) {
+    // The folders to make, deepest first: every prefix ending just before a
+    // separator, up to the deepest one already known to exist.
+    std::vector<std::size_t> ends;
+    for (std::size_t end = path.find_last_of("/\\"); end != std::string::npos && end > 0;
+         end = path.find_last_of("/\\", end - 1)) {
+        if (known_.contains(path.substr(0, end))) {
+            break;
+        }
+        ends.push_back(end);
     }
-    // Work on a private copy: each prefix is cut off with a zero in place.
-    std::string buffer = path;
-    make_folder_and_parents(buffer, end);
+    for (auto end = ends.rbegin(); end != ends.rend(); ++end) {
+        std::string folder = path.substr(0, *end);
+        ::mkdir(folder.c_str(), DIRECTORY_MODE);
+        known_.insert(std::move(folder));
+    }
 }
 
 namespace {

@@ -10,8 +10,13 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <span>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 /// The unit in which RPK.BIN and the .fp packs address file data.
@@ -53,13 +58,60 @@ std::int64_t fd_size(int fd);
 bool read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out,
                    const std::string& path, std::string* err);
 
+/// Asks for huge pages for the memory at `p` (a hint; ignored where unsupported).
+void advise_huge_pages(void* p, std::size_t bytes);
+
+/// An allocator for buffers that a read fills at once. New elements are left
+/// uninitialised, and a large buffer is placed on huge pages where the system
+/// offers them: zeroing and faulting in an executable's worth of small pages
+/// only to overwrite them was a large part of a small extraction's time.
+template <typename T>
+struct FileBufferAllocator : std::allocator<T> {
+    using value_type = T;
+    template <typename U>
+    struct rebind {
+        using other = FileBufferAllocator<U>;
+    };
+    static constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+
+    T* allocate(std::size_t n) {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < HUGE_PAGE) {
+            return std::allocator<T>::allocate(n);
+        }
+        void* p = std::aligned_alloc(HUGE_PAGE, (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE);
+        if (p == nullptr) {
+            throw std::bad_alloc();
+        }
+        advise_huge_pages(p, bytes);
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) {
+        if (n * sizeof(T) < HUGE_PAGE) {
+            std::allocator<T>::deallocate(p, n);
+        } else {
+            std::free(p);
+        }
+    }
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+/// A whole file's bytes. Its contents are only meaningful after a read succeeded.
+using FileBytes = std::vector<std::uint8_t, FileBufferAllocator<std::uint8_t>>;
+
 /// Reads the whole of an open file into `out`, sized exactly; `path` names it in messages.
-bool read_whole_fd(int fd, const std::string& path, std::vector<std::uint8_t>* out,
-                   std::string* err);
+bool read_whole_fd(int fd, const std::string& path, FileBytes* out, std::string* err);
 
 /// Reads the whole file at `path` into `out`, sized exactly; a file that
 /// shrinks or fails while being read is an error.
-bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, std::string* err);
+bool read_whole_file(const std::string& path, FileBytes* out, std::string* err);
 
 /// Replaces the file at `path` with exactly `data`. The bytes go to a
 /// temporary file in the same folder, which is renamed over `path` only when
@@ -79,6 +131,18 @@ bool copy_to_whole_file(int source, std::uint64_t offset, std::uint64_t length,
 /// are silent: the write that follows reports a path that cannot be created.
 /// Paths of any length are handled.
 void ensure_parent_dirs(const std::string& path);
+
+/// `ensure_parent_dirs` for many files: remembers the folders it has made (or
+/// found already there), so that a file in a known folder costs no system
+/// call and a new folder one. For a single run over a tree that nothing else
+/// is changing.
+class FolderMaker {
+  public:
+    void make_parents(const std::string& path);
+
+  private:
+    std::unordered_set<std::string> known_;
+};
 
 /// A file that replaces `target` only when complete.
 ///

@@ -227,10 +227,10 @@ TEST(ReadWholeFile, ReadsEverythingAndReportsMissingFiles) {
         data[i] = static_cast<std::uint8_t>(i * 7);
     }
     write_file(tmp / "in.bin", data);
-    Bytes got;
+    FileBytes got;
     std::string err;
     ASSERT_TRUE(read_whole_file(tmp / "in.bin", &got, &err)) << err;
-    EXPECT_EQ(got, data);
+    EXPECT_EQ(Bytes(got.begin(), got.end()), data);
     EXPECT_FALSE(read_whole_file(tmp / "nope.elf", &got, &err));
     EXPECT_EQ(err, "Could not open " + (tmp / "nope.elf") + " (No such file or directory)");
 }

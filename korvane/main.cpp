@@ -103,10 +103,11 @@ int extract(const std::vector<RpkEntry>& entries, const std::string& executable_
         }
     }
     std::string err;
+    FolderMaker folders;
     for (const RpkEntry& entry : entries) {
         print_listing_line(entry);
         const std::string path = host_path(entry.name);
-        ensure_parent_dirs(path);
+        folders.make_parents(path);
         if (!copy_to_whole_file(archive, sector_offset(entry.sector), entry.length, archive_path,
                                 path, &err)) {
             return fail(err);
@@ -118,7 +119,7 @@ int extract(const std::vector<RpkEntry>& entries, const std::string& executable_
 // Packs the file found at each entry's name into the new archive, in index
 // order from sector 0 with zero fill, and patches the entries in the image.
 // Both outputs replace their targets only once everything has succeeded.
-int rebuild(std::vector<std::uint8_t>& image, const std::vector<RpkEntry>& entries,
+int rebuild(MutableByteSpan image, const std::vector<RpkEntry>& entries,
             AtomicFile& output_archive, const std::string& output_executable) {
     const std::vector<std::uint8_t> zeros(SECTOR_SIZE, 0);
     std::uint64_t position = 0;
@@ -170,7 +171,7 @@ int main(int argc, char** argv) {
     const std::string archive_path = argv[2];
     const bool rebuilding = argc == 5 && argv[3][0] != '\0';
 
-    std::vector<std::uint8_t> image;
+    FileBytes image;
     std::string err;
     if (!read_whole_file(executable_path, &image, &err)) {
         return fail(err);

@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     const std::string output_path = argv[2];
 
     std::string err;
-    std::vector<std::uint8_t> file;
+    FileBytes file;
     if (!read_whole_file(input_path, &file, &err)) {
         return fail(err);
     }

@@ -36,7 +36,7 @@ int usage(const char* program) {
 
 // Copies every member of one pack out of the open pack file.
 bool extract_members(const FpackPack& pack, std::uint32_t pack_number, int fd,
-                     const std::string& pack_path, std::string* err) {
+                     const std::string& pack_path, FolderMaker& folders, std::string* err) {
     const std::int64_t pack_size = fd_size(fd);
     if (pack_size < 0) {
         *err = "Error: could not read " + pack_path + " (" + std::strerror(errno) + ")";
@@ -58,7 +58,7 @@ bool extract_members(const FpackPack& pack, std::uint32_t pack_number, int fd,
             return false;
         }
         const std::string out_path = OUTPUT_ROOT + host_path(member.name);
-        ensure_parent_dirs(out_path);
+        folders.make_parents(out_path);
         if (!copy_to_whole_file(fd, start, member.length, pack_path, out_path, err)) {
             return false;
         }
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     }
     const std::string image_path = argv[1];
     std::string err;
-    std::vector<std::uint8_t> image;
+    FileBytes image;
     if (!read_whole_file(image_path, &image, &err)) {
         return fail(err);
     }
@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
         return fail(err);
     }
 
+    FolderMaker folders;
     for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
         const FpackPack& pack = directory.packs[p];
         std::printf("0x%08X [%.*s] \n", pack.member_count, static_cast<int>(pack.name.size()),
@@ -92,7 +93,7 @@ int main(int argc, char** argv) {
         if (fd < 0) {
             return fail(err);
         }
-        const bool ok = extract_members(pack, p, fd, pack_path, &err);
+        const bool ok = extract_members(pack, p, fd, pack_path, folders, &err);
         ::close(fd);
         if (!ok) {
             return fail(err);

@@ -548,10 +548,13 @@ SampleGame make_sample_game(const SampleOptions& options) {
     // Rounding to sectors wastes about half a sector per file.
     const std::uint64_t waste = random_files * SECTOR_SIZE / 2;
     budget = budget > waste ? budget - waste : 0;
+    // Sizes spread as in a game's data: most files within a factor of a
+    // thousand of each other, one in twenty fifty times larger, so a large
+    // archive holds files from a few hundred bytes to several MiB.
     std::vector<std::uint64_t> weights(random_files);
     std::uint64_t weight_sum = 0;
     for (auto& w : weights) {
-        w = rng.range(1, 1000);
+        w = rng.range(1, 1000) * (rng.percent(5) ? 50 : 1);
         weight_sum += w;
     }
     for (std::uint64_t w : weights) {
