@@ -50,6 +50,27 @@ TEST(EnsureParentDirs, CreatesEveryPrefixButNeverTheLastComponent) {
               (std::map<std::string, Bytes>{{"a/", {}}, {"a/b/", {}}, {"x/", {}}, {"x/y/", {}}}));
 }
 
+TEST(FolderMaker, MakesEachFolderOfManyPathsOnceAndRemembersIt) {
+    TempDir tmp;
+    in_dir(tmp.path(), [] {
+        FolderMaker folders;
+        folders.make_parents("out/a/b/1.bin");
+        folders.make_parents("out/a/b/2.bin");
+        folders.make_parents("out/a/c\\3.bin");
+        folders.make_parents("out/d/4.bin");
+        // A folder already known is not made again, even if it went away.
+        fs::remove("out/d");
+        folders.make_parents("out/d/5.bin");
+        folders.make_parents("out/e/6.bin");
+    });
+    EXPECT_EQ(read_tree(tmp.path()), (std::map<std::string, Bytes>{{"out/", {}},
+                                                                   {"out/a/", {}},
+                                                                   {"out/a/b/", {}},
+                                                                   {"out/a/c/", {}},
+                                                                   {"out/e/", {}}}))
+        << "a backslash ends a prefix too, as in stored names";
+}
+
 TEST(EnsureParentDirs, HandlesPathsLongerThan4095Characters) {
     TempDir tmp;
     std::string path;
