@@ -8,12 +8,15 @@
 # size    size of the generated RPK.BIN, default 1G (K, M, G suffixes)
 # rounds  times each pair of commands is run, alternating, default 5
 #
-# Every figure is the median of the rounds; a ratio below 1 means the tool is
-# faster than its baseline. Files are in the page cache: the game and the
-# baselines' inputs are read once beforehand, and `sync` runs before each
-# timed command so that no earlier run's writes are flushed during it.
-# Needs about five times the size in free space below $TMPDIR (or /tmp), and
-# tar; the LZR figures need Google Benchmark (libbenchmark-dev).
+# Every figure is the median of the rounds, after one warm-up round that is
+# not counted; a ratio below 1 means the tool is faster than its baseline.
+# The files are in the page cache: by default everything is below /dev/shm
+# (a tmpfs, memory only), so that the figures show what each tool costs
+# rather than the disk's journal and write-back. Set BENCH_DIR to a folder
+# on a disk to measure there instead; `sync` then runs before each timed
+# command. Needs about eight times the size in free space (memory for
+# /dev/shm), and tar; the LZR figures need Google Benchmark
+# (libbenchmark-dev).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-1G}
@@ -22,14 +25,25 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 bin=$PWD/build/bin
 measure=$PWD/build/bench/measure
-dir=$(mktemp -d "${TMPDIR:-/tmp}/suite-bench-XXXXXX")
+base=${BENCH_DIR:-}
+if [ -z "$base" ]; then
+    base=${TMPDIR:-/tmp}
+    if [ "$(findmnt -n -o FSTYPE -T /dev/shm 2>/dev/null | head -1)" = tmpfs ]; then base=/dev/shm; fi
+fi
+bytes=$(numfmt --from=iec "$size")
+if (($(df --output=avail -B1 "$base" | tail -1) < 8 * bytes)); then
+    echo "bench: $base has less than 8 x $size free; set BENCH_DIR or choose a smaller size" >&2
+    exit 1
+fi
+dir=$(mktemp -d "$base/suite-bench-XXXXXX")
 trap 'rm -rf "$dir"' EXIT
+fstype=$(findmnt -n -o FSTYPE -T "$dir" 2>/dev/null | head -1)
 g=$dir/game
 exe=$g/SLUS_217.88
 
 echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)," \
     "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
-echo "Files below $dir on $(findmnt -n -o FSTYPE -T "$dir" 2>/dev/null || echo '?')"
+echo "Files below $dir ($fstype)"
 echo "Generating a $size game, then the baselines' tar files..."
 "$bin/make-sample-game" "$g" --size "$size" --canonical --seed 5 >/dev/null
 mkdir "$dir/tree" "$dir/members" "$dir/times"
@@ -61,8 +75,12 @@ out() {
 run() {
     local name=$1 cwd=$2
     shift 2
-    sync
-    "$measure" -C "$cwd" -- "$@" >>"$dir/times/$name"
+    [ "$fstype" = tmpfs ] || sync
+    if ((r > 0)); then
+        "$measure" -C "$cwd" -- "$@" >>"$dir/times/$name"
+    else
+        "$measure" -C "$cwd" -- "$@" >/dev/null
+    fi
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -89,7 +107,8 @@ compare() {
 }
 
 # Each pair: the tool, then its baseline. The pairs run in turn, the tool
-# first in odd rounds and the baseline first in even ones.
+# first in odd rounds and the baseline first in even ones. Round 0 warms up
+# (the first files made on a tmpfs cost more) and is not counted.
 extract() { run extract "$(out extract)" "$bin/korvane-a" "$exe" "$g/RPK.BIN"; }
 extract_tar() { run extract_tar "$(out extract_tar)" tar -xf "$dir/tree.tar"; }
 rebuild() {
@@ -115,13 +134,13 @@ decode_cp() { run ossory_cp "$dir" cp big.tm2.lzr "$(out ossory_cp)/big.tm2.lzr"
 
 "$bin/brenmark" "$dir/big.evd" "$dir/big.txt" >/dev/null
 echo "Timing $rounds rounds of each pair..."
-for ((r = 1; r <= rounds; r++)); do
+for ((r = 0; r <= rounds; r++)); do
     for pair in extract rebuild members dump insert decode; do
         baseline=$(declare -F "${pair}_tar" >/dev/null && echo "${pair}_tar" || echo "${pair}_cp")
         if ((r % 2)); then "$pair" && "$baseline"; else "$baseline" && "$pair"; fi
     done
     rm -rf "$dir/out"
-    if ((r < rounds)); then
+    if ((r < rounds)) && [ "$fstype" != tmpfs ]; then
         sync
         sleep 31 # let the freed inodes age, as above
     fi
