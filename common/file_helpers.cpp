@@ -1,6 +1,7 @@
 #include "common/file_helpers.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +90,63 @@ bool read_whole_file(const std::string& path, FileBytes* out, std::string* err) 
     }
     bool ok = read_whole_fd(fd, path, out, err);
     ::close(fd);
+    return ok;
+}
+
+namespace {
+
+// The message for a mapped file that lost pages, kept ready so that the
+// signal handler only has to write it.
+char mapped_file_message[8192];
+std::size_t mapped_file_message_length = 0;
+
+void on_lost_page(int) {
+    [[maybe_unused]] ssize_t ignored =
+        ::write(STDERR_FILENO, mapped_file_message, mapped_file_message_length);
+    ::_exit(255);
+}
+
+void guard_mapped_file(const std::string& path) {
+    const std::string message = "Error: could not read " + path +
+                                " (it shrank or its device failed while in use)\n";
+    mapped_file_message_length = std::min(message.size(), sizeof mapped_file_message);
+    std::memcpy(mapped_file_message, message.data(), mapped_file_message_length);
+    struct sigaction action {};
+    action.sa_handler = on_lost_page;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, nullptr);
+}
+
+}  // namespace
+
+MappedFile::~MappedFile() {
+    if (mapped_) {
+        ::munmap(data_, size_);
+    }
+}
+
+bool MappedFile::open(const std::string& path, std::string* err) {
+    const int fd = open_file(path, READ_FLAGS, 0, err);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE, fd, 0);
+        if (p != MAP_FAILED) {
+            ::close(fd);
+            guard_mapped_file(path);
+            data_ = static_cast<std::uint8_t*>(p);
+            size_ = static_cast<std::size_t>(st.st_size);
+            mapped_ = true;
+            return true;
+        }
+    }
+    const bool ok = read_whole_fd(fd, path, &copy_, err);
+    ::close(fd);
+    data_ = copy_.data();
+    size_ = copy_.size();
     return ok;
 }
 

@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/byte_reader.h"
+
 /// The unit in which RPK.BIN and the .fp packs address file data.
 inline constexpr std::uint32_t SECTOR_SIZE = 2048;
 inline constexpr unsigned SECTOR_SHIFT = 11;
@@ -112,6 +114,35 @@ bool read_whole_fd(int fd, const std::string& path, FileBytes* out, std::string*
 /// Reads the whole file at `path` into `out`, sized exactly; a file that
 /// shrinks or fails while being read is an error.
 bool read_whole_file(const std::string& path, FileBytes* out, std::string* err);
+
+/// A whole file's bytes, mapped into memory privately: pages are read from
+/// the page cache as they are touched, so a tool that looks at a few tables
+/// of an executable reads only those, and changes stay in this process.
+/// Files that cannot be mapped (empty, or not regular files) are read instead.
+///
+/// If the file shrinks while mapped (or its device fails), touching a lost
+/// page would raise SIGBUS; the process then ends with an error naming the
+/// file instead of crashing. Only one file is guarded at a time.
+class MappedFile {
+  public:
+    MappedFile() = default;
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    ~MappedFile();
+
+    /// Maps (or reads) the file at `path`; on failure the open-failure
+    /// message or a read error.
+    bool open(const std::string& path, std::string* err);
+
+    MutableByteSpan bytes() { return {data_, size_}; }
+    ByteSpan bytes() const { return {data_, size_}; }
+
+  private:
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool mapped_ = false;
+    FileBytes copy_;
+};
 
 /// Replaces the file at `path` with exactly `data`. The bytes go to a
 /// temporary file in the same folder, which is renamed over `path` only when

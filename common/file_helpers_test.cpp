@@ -301,3 +301,51 @@ TEST(CopyToWholeFile, CopiesTheRangeExactlyOrFailsLeavingTheTarget) {
     EXPECT_EQ(read_tree(tmp.path()).size(), 3u);
     ::close(fd);
 }
+
+TEST(MappedFile, MapsPrivatelyAndReadsWhatCannotBeMapped) {
+    TempDir tmp;
+    Bytes data(100000);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 13);
+    }
+    write_file(tmp / "image.elf", data);
+    std::string err;
+    {
+        MappedFile file;
+        ASSERT_TRUE(file.open(tmp / "image.elf", &err)) << err;
+        const MutableByteSpan bytes = file.bytes();
+        ASSERT_EQ(Bytes(bytes.begin(), bytes.end()), data);
+        bytes[5] = 0xFF;  // a change stays in this process
+        EXPECT_EQ(file.bytes()[5], 0xFF);
+    }
+    EXPECT_EQ(read_file(tmp / "image.elf"), data);
+
+    write_file(tmp / "empty.elf", {});
+    MappedFile empty, device;
+    ASSERT_TRUE(empty.open(tmp / "empty.elf", &err)) << err;
+    EXPECT_TRUE(empty.bytes().empty());
+    ASSERT_TRUE(device.open("/dev/null", &err)) << err;
+    EXPECT_TRUE(device.bytes().empty());
+    MappedFile missing;
+    EXPECT_FALSE(missing.open(tmp / "nope.elf", &err));
+    EXPECT_EQ(err, "Could not open " + (tmp / "nope.elf") + " (No such file or directory)");
+}
+
+TEST(MappedFile, AFileThatShrinksWhileMappedEndsTheRunWithAnError) {
+    TempDir tmp;
+    const std::string path = tmp / "image.elf";
+    write_file(path, Bytes(1 << 20, 7));
+    EXPECT_EXIT(
+        {
+            MappedFile file;
+            std::string err;
+            if (!file.open(path, &err) || ::truncate(path.c_str(), 0) != 0) {
+                std::exit(3);
+            }
+            // The lost page is touched only now.
+            std::printf("%d\n", file.bytes()[(1 << 20) - 1]);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(255),
+        "^Error: could not read .*image.elf \\(it shrank or its device failed while in use\\)\n$");
+}

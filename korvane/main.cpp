@@ -171,11 +171,12 @@ int main(int argc, char** argv) {
     const std::string archive_path = argv[2];
     const bool rebuilding = argc == 5 && argv[3][0] != '\0';
 
-    FileBytes image;
+    MappedFile executable;
     std::string err;
-    if (!read_whole_file(executable_path, &image, &err)) {
+    if (!executable.open(executable_path, &err)) {
         return fail(err);
     }
+    const MutableByteSpan image = executable.bytes();
     Descriptor archive{-1};
     std::int64_t archive_size = 0;
     if (!open_for_reading(archive_path, &archive, &archive_size, &err)) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/file_helpers.h"
@@ -74,10 +75,11 @@ int main(int argc, char** argv) {
     }
     const std::string image_path = argv[1];
     std::string err;
-    FileBytes image;
-    if (!read_whole_file(image_path, &image, &err)) {
+    MappedFile executable;
+    if (!executable.open(image_path, &err)) {
         return fail(err);
     }
+    const ByteSpan image = std::as_const(executable).bytes();
     FpackDirectory directory;
     if (!read_fpack_directory(image, LAYOUT, image_path, &directory, &err)) {
         return fail(err);
