@@ -58,7 +58,7 @@ int insert(const std::string& input_path, ByteSpan input,
     if (script_fd < 0) {
         return script_open_failed(script_path);
     }
-    FileBytes script_bytes;
+    ByteBuffer script_bytes;
     const bool read = read_whole_fd(script_fd, script_path, &script_bytes, &err);
     ::close(script_fd);
     if (!read) {
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     const std::string script_path = argv[2];
     const bool insert_mode = argc > 3 && argv[3][0] != '\0';
 
-    FileBytes input;
+    ByteBuffer input;
     std::string err;
     if (!read_whole_file(input_path, &input, &err)) {
         return fail(err);

@@ -69,11 +69,7 @@ bool read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out,
     return true;
 }
 
-void advise_huge_pages(void* p, std::size_t bytes) {
-    ::madvise(p, bytes, MADV_HUGEPAGE);
-}
-
-bool read_whole_fd(int fd, const std::string& path, FileBytes* out, std::string* err) {
+bool read_whole_fd(int fd, const std::string& path, ByteBuffer* out, std::string* err) {
     std::int64_t size = fd_size(fd);
     if (size < 0) {
         *err = "Error: could not read " + path + " (" + std::strerror(errno) + ")";
@@ -83,7 +79,7 @@ bool read_whole_fd(int fd, const std::string& path, FileBytes* out, std::string*
     return read_exact_at(fd, 0, *out, path, err);
 }
 
-bool read_whole_file(const std::string& path, FileBytes* out, std::string* err) {
+bool read_whole_file(const std::string& path, ByteBuffer* out, std::string* err) {
     int fd = open_file(path, READ_FLAGS, 0, err);
     if (fd < 0) {
         return false;

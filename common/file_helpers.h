@@ -10,15 +10,12 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <new>
 #include <span>
 #include <string>
 #include <unordered_set>
-#include <utility>
 #include <vector>
 
+#include "common/byte_buffer.h"
 #include "common/byte_reader.h"
 
 /// The unit in which RPK.BIN and the .fp packs address file data.
@@ -60,60 +57,12 @@ std::int64_t fd_size(int fd);
 bool read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out,
                    const std::string& path, std::string* err);
 
-/// Asks for huge pages for the memory at `p` (a hint; ignored where unsupported).
-void advise_huge_pages(void* p, std::size_t bytes);
-
-/// An allocator for buffers that a read fills at once. New elements are left
-/// uninitialised, and a large buffer is placed on huge pages where the system
-/// offers them: zeroing and faulting in an executable's worth of small pages
-/// only to overwrite them was a large part of a small extraction's time.
-template <typename T>
-struct FileBufferAllocator : std::allocator<T> {
-    using value_type = T;
-    template <typename U>
-    struct rebind {
-        using other = FileBufferAllocator<U>;
-    };
-    static constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
-
-    T* allocate(std::size_t n) {
-        const std::size_t bytes = n * sizeof(T);
-        if (bytes < HUGE_PAGE) {
-            return std::allocator<T>::allocate(n);
-        }
-        void* p = std::aligned_alloc(HUGE_PAGE, (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE);
-        if (p == nullptr) {
-            throw std::bad_alloc();
-        }
-        advise_huge_pages(p, bytes);
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, std::size_t n) {
-        if (n * sizeof(T) < HUGE_PAGE) {
-            std::allocator<T>::deallocate(p, n);
-        } else {
-            std::free(p);
-        }
-    }
-    template <typename U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-
-/// A whole file's bytes. Its contents are only meaningful after a read succeeded.
-using FileBytes = std::vector<std::uint8_t, FileBufferAllocator<std::uint8_t>>;
-
 /// Reads the whole of an open file into `out`, sized exactly; `path` names it in messages.
-bool read_whole_fd(int fd, const std::string& path, FileBytes* out, std::string* err);
+bool read_whole_fd(int fd, const std::string& path, ByteBuffer* out, std::string* err);
 
 /// Reads the whole file at `path` into `out`, sized exactly; a file that
 /// shrinks or fails while being read is an error.
-bool read_whole_file(const std::string& path, FileBytes* out, std::string* err);
+bool read_whole_file(const std::string& path, ByteBuffer* out, std::string* err);
 
 /// A whole file's bytes, mapped into memory privately: pages are read from
 /// the page cache as they are touched, so a tool that looks at a few tables
@@ -141,7 +90,7 @@ class MappedFile {
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     bool mapped_ = false;
-    FileBytes copy_;
+    ByteBuffer copy_;
 };
 
 /// Replaces the file at `path` with exactly `data`. The bytes go to a

@@ -248,7 +248,7 @@ TEST(ReadWholeFile, ReadsEverythingAndReportsMissingFiles) {
         data[i] = static_cast<std::uint8_t>(i * 7);
     }
     write_file(tmp / "in.bin", data);
-    FileBytes got;
+    ByteBuffer got;
     std::string err;
     ASSERT_TRUE(read_whole_file(tmp / "in.bin", &got, &err)) << err;
     EXPECT_EQ(Bytes(got.begin(), got.end()), data);

@@ -313,8 +313,11 @@ std::string lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_of
     return {};
 }
 
-bool lzr_decode_file(ByteSpan file, std::string_view name, std::vector<std::uint8_t>* out,
-                     std::string* warning, std::string* err) {
+namespace {
+
+template <typename Buffer>
+bool decode_file(ByteSpan file, std::string_view name, Buffer* out, std::string* warning,
+                 std::string* err) {
     LzrHeader header;
     if (!parse_lzr_header(file, name, &header, err)) {
         return false;
@@ -322,7 +325,7 @@ bool lzr_decode_file(ByteSpan file, std::string_view name, std::vector<std::uint
     const ByteSpan control = file.subspan(LZR_HEADER_SIZE, header.control_size());
     const ByteSpan operands =
         file.subspan(static_cast<std::size_t>(header.operand_offset()), header.operand_size);
-    std::vector<std::uint8_t> output(header.output_size);
+    Buffer output(header.output_size);
     const LzrDecodeResult result = lzr_decode(output, operands, control);
     const std::string text = lzr_describe(result, header.operand_offset(), header.output_size);
     if (!result.ok()) {
@@ -335,4 +338,16 @@ bool lzr_decode_file(ByteSpan file, std::string_view name, std::vector<std::uint
     }
     *out = std::move(output);
     return true;
+}
+
+}  // namespace
+
+bool lzr_decode_file(ByteSpan file, std::string_view name, std::vector<std::uint8_t>* out,
+                     std::string* warning, std::string* err) {
+    return decode_file(file, name, out, warning, err);
+}
+
+bool lzr_decode_file(ByteSpan file, std::string_view name, ByteBuffer* out, std::string* warning,
+                     std::string* err) {
+    return decode_file(file, name, out, warning, err);
 }

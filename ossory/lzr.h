@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/byte_buffer.h"
 #include "common/byte_reader.h"
 
 inline constexpr std::size_t LZR_HEADER_SIZE = 16;
@@ -101,3 +102,7 @@ std::string lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_of
 /// error but leaves a message ("Warning: <name>: ...") in `warning`.
 bool lzr_decode_file(ByteSpan file, std::string_view name, std::vector<std::uint8_t>* out,
                      std::string* warning, std::string* err);
+/// The same into a buffer that is not zeroed first: every byte of a decoded
+/// output is written by the decoder, and a failed decode hands back nothing.
+bool lzr_decode_file(ByteSpan file, std::string_view name, ByteBuffer* out, std::string* warning,
+                     std::string* err);

@@ -20,11 +20,11 @@ int main(int argc, char** argv) {
     const std::string output_path = argv[2];
 
     std::string err;
-    FileBytes file;
+    ByteBuffer file;
     if (!read_whole_file(input_path, &file, &err)) {
         return fail(err);
     }
-    std::vector<std::uint8_t> output;
+    ByteBuffer output;
     std::string warning;
     if (!lzr_decode_file(file, input_path, &output, &warning, &err)) {
         return fail(err);
