@@ -102,6 +102,13 @@ bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string
 bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* script,
                  std::string* err) {
     script->clear();
+    // Room for every line at once (an id takes at most 11 characters), so
+    // the script is not copied over and over as it grows.
+    std::size_t length = 0;
+    for (const EvdRecord& record : evd.records) {
+        length += record.text.size() + 13;
+    }
+    script->reserve(length);
     for (std::size_t i = 0; i < evd.records.size(); ++i) {
         const EvdRecord& record = evd.records[i];
         // Such a text would come back as two lines, or with its line end cut
@@ -226,6 +233,12 @@ bool build_evd(const EvdFile& evd, std::span<const std::string> texts,
                std::to_string(evd.records.size()) + " records";
         return false;
     }
+    std::uint64_t length = EVD_COUNT_SIZE + evd.tail.size();
+    for (const std::string& text : texts) {
+        length += EVD_HEADER_SIZE + evd_text_area_size(static_cast<std::uint32_t>(
+                                        std::min<std::size_t>(text.size() + 1, UINT32_MAX)));
+    }
+    out->reserve(static_cast<std::size_t>(length));
     append_le32(*out, evd.text_count);
     for (std::size_t i = 0; i < evd.records.size(); ++i) {
         const std::string& text = texts[i];
