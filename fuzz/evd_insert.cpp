@@ -16,7 +16,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzInput input(data, size);
-    const std::size_t evd_size = std::min<std::size_t>(input.take16(), input.rest().size());
+    // Two statements: the length must be taken before the rest is measured.
+    const std::size_t wanted = input.take16();
+    const std::size_t evd_size = std::min(wanted, input.rest().size());
     const ByteSpan evd_bytes = input.rest().first(evd_size);
     const ByteSpan script_bytes = input.rest().subspan(evd_size);
     const std::string_view script(reinterpret_cast<const char*>(script_bytes.data()),
