@@ -16,6 +16,11 @@ std::string unsafe_name_reason(std::string_view stored) {
     if (stored.empty()) {
         return "empty name";
     }
+    // The system reads a path only up to its first zero byte, so a name such
+    // as "..\0x" would pass every check below and still climb out.
+    if (stored.find('\0') != std::string_view::npos) {
+        return "zero byte in the name";
+    }
     if (stored[0] == '/' || stored[0] == '\\') {
         return "absolute path";
     }

@@ -12,6 +12,7 @@ std::string host_path(std::string_view stored);
 /// Why `stored` cannot be written below the current directory, or an empty
 /// string if it can. Refused: an empty name, an absolute name (leading `/` or
 /// `\`, or a drive prefix such as `C:`), a name ending in a separator (no
-/// file to write), and any `..` component (split on both separators). Look-alikes such as `..x` or
-/// `a/..b` are ordinary names.
+/// file to write), any `..` component (split on both separators), and a name
+/// holding a zero byte (the system would see only the part before it).
+/// Look-alikes such as `..x` or `a/..b` are ordinary names.
 std::string unsafe_name_reason(std::string_view stored);

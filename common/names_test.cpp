@@ -17,3 +17,16 @@ TEST(Names, UnsafeNamesAreRefusedAndLookAlikesAccepted) {
         EXPECT_EQ(unsafe_name_reason(good), "") << "refused: " << good;
     }
 }
+
+// A path ends at its first zero byte for the system, so a name holding one
+// would be judged on one string and used as another: "..\0x" passes as the
+// look-alike "..\0x" but opens "..".
+TEST(Names, NamesHoldingAZeroByteAreRefused) {
+    using namespace std::string_view_literals;
+    for (std::string_view bad : {"..\0x"sv, "a/\0"sv, "\0"sv, "x\0/../../y"sv, "ok.bin\0"sv}) {
+        EXPECT_EQ(unsafe_name_reason(bad), "zero byte in the name")
+            << "accepted a name of " << bad.size() << " bytes";
+    }
+    // Every name the tools read is cut at its terminator and never holds one.
+    EXPECT_EQ(unsafe_name_reason("ok.bin"sv), "");
+}

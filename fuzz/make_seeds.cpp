@@ -1,0 +1,236 @@
+// Writes the seed inputs of every fuzz target, made by the suite's own
+// builders, as <dir>/<target>/seed-<what>:
+//
+//     usage: fuzz-seeds <dir>
+//
+// Seeds are small, well-formed inputs in each target's input format, so the
+// fuzzer starts from inputs that get through every check and mutates from
+// there. The fuzzer's own finds are added to the corpus beside them.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "brenmark/evd_format.h"
+#include "brenmark/evd_test_builder.h"
+#include "common/byte_reader.h"
+#include "common/file_helpers.h"
+#include "tools/lzr_encoder.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void append16(Bytes& out, std::uint16_t value) {
+    out.push_back(static_cast<std::uint8_t>(value));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void append64(Bytes& out, std::uint64_t value) {
+    append_le32(out, static_cast<std::uint32_t>(value));
+    append_le32(out, static_cast<std::uint32_t>(value >> 32));
+}
+
+void append_string(Bytes& out, const std::string& text) {
+    out.insert(out.end(), text.begin(), text.end());
+}
+
+struct RpkSeedEntry {
+    std::string name;
+    std::uint32_t length;
+};
+
+// An RPK fuzz input: layout flags, index offset, entry 0's name offset and
+// archive size, then an image holding the index at offset 8 and the names
+// after it. Entries are packed from sector 0 in order, so the archive ends
+// with the last of `entries`; `ignored` follow it in the index.
+Bytes rpk_seed(std::uint8_t flags, const std::vector<RpkSeedEntry>& entries,
+               const std::vector<RpkSeedEntry>& ignored) {
+    constexpr std::uint32_t INDEX = 8;
+    constexpr std::uint32_t ADDRESS0 = 0x00A0F000;
+    const std::size_t count = entries.size() + ignored.size();
+    const auto names_at = static_cast<std::uint32_t>(INDEX + count * 12 + 4);
+
+    Bytes image(INDEX, 0xEE);
+    Bytes names;
+    std::uint64_t position = 0;
+    std::size_t i = 0;
+    for (const auto* list : {&entries, &ignored}) {
+        for (const RpkSeedEntry& e : *list) {
+            append_le32(image, ADDRESS0 + static_cast<std::uint32_t>(names.size()));
+            // Ignored entries point back at sector 0, never at the end.
+            append_le32(image,
+                        static_cast<std::uint32_t>(i < entries.size() ? position / 2048 : 0));
+            append_le32(image, e.length);
+            if (i < entries.size()) {
+                position += (std::uint64_t{e.length} + 2047) / 2048 * 2048;
+            }
+            append_string(names, e.name);
+            names.push_back(0);
+            ++i;
+        }
+    }
+    append_le32(image, 0xDEADBEEF);
+    image.insert(image.end(), names.begin(), names.end());
+
+    Bytes input{flags};
+    append16(input, INDEX);
+    append16(input, static_cast<std::uint16_t>(names_at));
+    append64(input, position);
+    input.insert(input.end(), image.begin(), image.end());
+    return input;
+}
+
+struct FpackSeedPack {
+    std::string name;
+    std::vector<std::string> members;
+};
+
+// An fpack fuzz input: layout flags, directory offset, pack count and
+// address bias, then an image with the directory at offset 4, the member
+// tables after it and the names last.
+Bytes fpack_seed(std::uint8_t flags, const std::vector<FpackSeedPack>& packs) {
+    constexpr std::uint32_t DIRECTORY = 4;
+    constexpr std::uint32_t BIAS = 0xFF000;
+    std::size_t members = 0;
+    for (const FpackSeedPack& p : packs) {
+        members += p.members.size();
+    }
+    const std::size_t tables_at = DIRECTORY + packs.size() * 12;
+    const std::size_t names_at = tables_at + members * 12;
+
+    Bytes image(DIRECTORY, 0);
+    Bytes tables;
+    Bytes names;
+    auto add_name = [&](const std::string& name) {
+        const auto address = static_cast<std::uint32_t>(BIAS + names_at + names.size());
+        append_string(names, name);
+        names.push_back(0);
+        return address;
+    };
+    std::uint32_t sector = 0;
+    for (const FpackSeedPack& p : packs) {
+        append_le32(image, add_name(p.name));
+        // A pack without members gets a table address that leads nowhere:
+        // the walk must not look at it.
+        append_le32(image, p.members.empty()
+                               ? 0xFFFFFFFFu
+                               : static_cast<std::uint32_t>(BIAS + tables_at + tables.size()));
+        append_le32(image, static_cast<std::uint32_t>(p.members.size()));
+        for (const std::string& m : p.members) {
+            append_le32(tables, add_name(m));
+            append_le32(tables, sector);
+            append_le32(tables, 100 + sector * 7);
+            sector += 2;
+        }
+    }
+    image.insert(image.end(), tables.begin(), tables.end());
+    image.insert(image.end(), names.begin(), names.end());
+
+    Bytes input{flags};
+    append16(input, DIRECTORY);
+    input.push_back(static_cast<std::uint8_t>(packs.size()));
+    append_le32(input, BIAS);
+    input.insert(input.end(), image.begin(), image.end());
+    return input;
+}
+
+Bytes evd_insert_seed(const Bytes& evd, const std::string& script) {
+    Bytes input;
+    append16(input, static_cast<std::uint16_t>(evd.size()));
+    input.insert(input.end(), evd.begin(), evd.end());
+    append_string(input, script);
+    return input;
+}
+
+std::string script_of(const Bytes& evd) {
+    EvdFile file;
+    std::string script, err;
+    if (!parse_evd(evd, "seed.evd", &file, &err) || !make_script(file, "seed.evd", &script, &err)) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(1);
+    }
+    return script;
+}
+
+Bytes bytes_of(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+bool write(const std::filesystem::path& dir, const std::string& target, const std::string& what,
+           const Bytes& bytes) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir / target, ec);
+    std::string err;
+    if (!write_whole_file((dir / target / ("seed-" + what)).string(), bytes, &err)) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <dir>\n", argv[0]);
+        return 2;
+    }
+    const std::filesystem::path dir = argv[1];
+    bool ok = true;
+
+    ok &= write(dir, "rpk_index", "small-a",
+                rpk_seed(0, {{"data/f0000.bin", 0}, {"f0001.cfg", 1}, {"snd/bgm/f0002.vag", 2047}},
+                         {{"old/x000.bin", 16}}));
+    ok &= write(dir, "rpk_index", "backslashes-b",
+                rpk_seed(1, {{"evd\\boss\\e002.evd", 2048}, {"tex/t000.tm2.lzr", 2049}}, {}));
+    ok &= write(dir, "rpk_index", "one-entry-a", rpk_seed(0, {{"movie\\f0003.pss", 4096}}, {}));
+
+    ok &= write(dir, "fpack_dir", "small-a",
+                fpack_seed(0, {{"fpack/p0000.fp", {"p0000/m00.bin", "p0000\\snd\\m01.vag"}},
+                               {"fpack/p0001.fp", {}},
+                               {"fpack\\p0002.fp", {"p0002/tex/deep/m00.tm2"}}}));
+    ok &= write(dir, "fpack_dir", "one-pack-b", fpack_seed(1, {{"fpack/ex/p0050.fp", {"a.dat"}}}));
+
+    const Bytes evd_plain = EvdBuilder()
+                                .text(7, "Hello, traveller.")
+                                .text(8, "")
+                                .text(-3, "  leading blanks and a tab\there")
+                                .tail("TAIL")
+                                .bytes();
+    const Bytes evd_empty = EvdBuilder().tail("only a tail").bytes();
+    // Text areas longer than their texts, with bytes after the zero, and a
+    // length of 0: a dump and insert rewrites these.
+    const Bytes evd_odd =
+        EvdBuilder()
+            .raw(EvdTextHeader{{1, 2, 3}, 1, 4, 12}, {'a', 'b', 0, 'x', 'y', 0, 0, 0, 0, 0, 0, 0})
+            .raw(EvdTextHeader{{5, 6, 7}, 2, 8, 0}, {})
+            .text(3, "end")
+            .bytes();
+    ok &= write(dir, "evd_parse", "plain", evd_plain);
+    ok &= write(dir, "evd_parse", "no-texts", evd_empty);
+    ok &= write(dir, "evd_parse", "odd-areas", evd_odd);
+
+    const std::string script = script_of(evd_plain);
+    ok &= write(dir, "evd_insert", "unedited", evd_insert_seed(evd_plain, script));
+    ok &= write(dir, "evd_insert", "edited-crlf",
+                evd_insert_seed(evd_plain, "7 Bonjour, voyageur.\r\n8 \r\n-3 x\r\n\r\n"));
+    ok &= write(dir, "evd_insert", "extra-lines",
+                evd_insert_seed(evd_odd, script_of(evd_odd) + "99 not a record\n  \n"));
+
+    const std::string picture = "TIM2" + std::string(64, '\0') + "abcabcabcabd" +
+                                std::string(300, 'z') + "0123456789abcdef0123456789";
+    ok &= write(dir, "lzr_decode", "picture", lzr_encode(bytes_of(picture), 0x315A4C));
+    ok &= write(dir, "lzr_decode", "empty", lzr_encode(Bytes{}));
+    Bytes mixed;
+    for (std::uint32_t i = 0; i < 700; ++i) {
+        mixed.push_back(static_cast<std::uint8_t>(i * i % 251 < 120 ? i % 7 : i * 31));
+    }
+    ok &= write(dir, "lzr_decode", "mixed", lzr_encode(mixed));
+
+    ok &= write(dir, "stored_names", "plain", bytes_of("data/f0000.bin"));
+    ok &= write(dir, "stored_names", "backslashes", bytes_of("evd\\boss\\e002.evd"));
+    ok &= write(dir, "stored_names", "look-alike", bytes_of("a/..b/./c..//x"));
+    return ok ? 0 : 1;
+}
