@@ -85,11 +85,15 @@ inline void copy_disjoint(std::uint8_t* to, const std::uint8_t* from, std::size_
     }
 }
 
-// A back-reference already checked to lie inside the bytes produced. When the
+// A back-reference already checked to lie inside the bytes produced (or of
+// length 0, whose distance is never used). When the
 // length exceeds the distance the copy reads bytes it has just written and so
 // repeats the last `distance` bytes: that case goes forward one byte at a time
 // (distance 1, a run of one byte, is a fill).
 inline void copy_back(std::uint8_t* to, std::size_t distance, std::size_t length) {
+    if (length == 0) {
+        return;  // its distance may reach before the output; nothing may point there
+    }
     const std::uint8_t* from = to - distance;
     if (distance >= length) {
         copy_disjoint(to, from, length);
