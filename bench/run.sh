@@ -61,7 +61,7 @@ members=$(tar -tf "$dir/members.tar" | grep -vc '/$')
 exe_size=$(stat -c %s "$exe")
 largest_file=$(find "$dir/tree" -type f -printf '%s\n' | sort -n | tail -1)
 largest_member=$(tar -tvf "$dir/members.tar" | awk '{print $3}' | sort -n | tail -1)
-mib() { printf '%.1f' "$(echo "$1 / 1048576" | bc -l)"; }
+mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 
 # run NAME DIR COMMAND...: times one command in DIR and appends
 # "seconds peak_kib" to $dir/times/NAME. Every command writes below a folder
@@ -94,9 +94,9 @@ compare() {
     local t b ratio verdict="" peak memory=""
     t=$(seconds "$2")
     b=$(seconds "$3")
-    ratio=$(echo "scale=2; $t / $b" | bc)
+    ratio=$(awk -v t="$t" -v b="$b" 'BEGIN { printf "%.2f", t / b }')
     if [ "$5" != - ]; then
-        verdict=$([ "$(echo "$ratio <= $5" | bc)" = 1 ] && echo " (meets <= $5)" || echo " (MISSES <= $5)")
+        verdict=$(awk -v r="$ratio" -v m="$5" 'BEGIN { print (r <= m) ? " (meets <= " m ")" : " (MISSES <= " m ")" }')
     fi
     peak=$(($(peak_kib "$2") * 1024))
     if [ "$6" != 0 ]; then
