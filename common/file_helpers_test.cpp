@@ -26,6 +26,16 @@ void in_dir(const std::string& dir, F body) {
     fs::current_path(previous);
 }
 
+// `size` bytes that differ from their neighbours, so a copy from the wrong
+// offset shows.
+Bytes patterned(std::size_t size, unsigned step) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * step);
+    }
+    return bytes;
+}
+
 }  // namespace
 
 TEST(SectorArithmetic, RoundsUpWithoutWrapping) {
@@ -172,10 +182,7 @@ TEST(WriteWholeFile, AShortWriteIsAnErrorAndTheTargetSurvives) {
 
 TEST(CopyToWholeFile, CopiesTheRangeToNewAndExistingFiles) {
     TempDir tmp;
-    Bytes source(10000);
-    for (std::size_t i = 0; i < source.size(); ++i) {
-        source[i] = static_cast<std::uint8_t>(i * 7);
-    }
+    const Bytes source = patterned(10000, 7);
     write_file(tmp / "source.bin", source);
     write_file(tmp / "old.bin", bytes_of("a longer file that the copy replaces whole"));
     ::chmod((tmp / "old.bin").c_str(), 0600);
@@ -243,10 +250,7 @@ TEST(AtomicFile, AnUncommittedFileIsRemovedWhenDestroyed) {
 
 TEST(ReadWholeFile, ReadsEverythingAndReportsMissingFiles) {
     TempDir tmp;
-    Bytes data(100000);
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<std::uint8_t>(i * 7);
-    }
+    const Bytes data = patterned(100000, 7);
     write_file(tmp / "in.bin", data);
     ByteBuffer got;
     std::string err;
@@ -304,10 +308,7 @@ TEST(CopyToWholeFile, CopiesTheRangeExactlyOrFailsLeavingTheTarget) {
 
 TEST(MappedFile, MapsPrivatelyAndReadsWhatCannotBeMapped) {
     TempDir tmp;
-    Bytes data(100000);
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<std::uint8_t>(i * 13);
-    }
+    const Bytes data = patterned(100000, 13);
     write_file(tmp / "image.elf", data);
     std::string err;
     {
