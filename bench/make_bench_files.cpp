@@ -16,14 +16,15 @@
 #include <vector>
 
 #include "brenmark/evd_test_builder.h"
-#include "common/file_helpers.h"
+#include "common/platform/file_io.h"
+#include "sectors/sector_table.h"
 #include "tools/lzr_encoder.h"
 
 namespace {
 
 std::vector<std::uint8_t> big_evd(unsigned long records) {
-    static const char* const words[] = {"the",   "sword", "of",   "Karo",  "lies", "beyond",
-                                        "river", "north", "gate", "speak", "to",   "elder",
+    static const char* const words[] = {"the",   "sword", "of",   "Karo",  "lies",  "beyond",
+                                        "river", "north", "gate", "speak", "to",    "elder",
                                         "...",   "Yes!",  "no",   "again", "night", "fire"};
     std::mt19937 rng(7);
     EvdBuilder evd;

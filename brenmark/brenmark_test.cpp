@@ -1,12 +1,15 @@
 // Runs the brenmark program on .evd files and scripts made here.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "brenmark/evd_test_builder.h"
 #include "testing/test_support.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -109,8 +112,14 @@ TEST(BrenmarkCli, DumpWritesTheScriptAndNothingElse) {
     write_file(dir / "in.evd", sample_evd());
     write_file(dir / "s.txt", bytes_of("an older, longer script that gets replaced\n"));
     expect_success(brenmark(dir, {"in.evd", "s.txt"}));
-    EXPECT_EQ(read_file(dir / "s.txt"),
-              bytes_of("7 Hello there\n8   indented\n-9 \x82\xA0\x82\xA2\n10 \n"));
+    const Bytes script = bytes_of("7 Hello there\n8   indented\n-9 \x82\xA0\x82\xA2\n10 \n");
+    EXPECT_EQ(read_file(dir / "s.txt"), script);
+    // The script it replaced held other texts: it is kept beside it.
+    EXPECT_EQ(read_file(dir / "s.txt~"), bytes_of("an older, longer script that gets replaced\n"));
+    EXPECT_EQ(read_tree(dir.path()).size(), 3u);
+    // Dumping again over the same script keeps no second copy.
+    fs::remove(dir / "s.txt~");
+    expect_success(brenmark(dir, {"in.evd", "s.txt"}));
     EXPECT_EQ(read_tree(dir.path()).size(), 2u);
 }
 
@@ -158,12 +167,13 @@ TEST(BrenmarkCli, FailedInsertLeavesTheOutputUntouched) {
     const Case cases[] = {
         {"mismatch", "7 a\n88 b\n-9 c\n10 d\n", "Error: mismatched text id (expected 8, got 88)\n"},
         {"short script", "7 a\n8 b\n",
-         "Error: s.txt: the script ends after 2 lines; text id -9 (record 2) has no line\n"},
+         "Error: s.txt: the script ends after 2 lines; this record has no line (record 2, text "
+         "id -9, offset 0x4C)\n"},
         {"not a number", "7 a\n8 b\nnine c\n10 d\n",
-         "Error: s.txt: line 3 does not start with a text id\n"},
+         "Error: s.txt: the line does not start with a text id (line 3)\n"},
         {"id glued to text", "7 a\n8b\n",
-         "Error: s.txt: line 2: the text id must be followed by one blank or the end of the "
-         "line\n"},
+         "Error: s.txt: the text id must be followed by one blank or the end of the line (line "
+         "2)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -181,12 +191,12 @@ TEST(BrenmarkCli, TextWithALineBreakStopsTheDump) {
     TempDir dir;
     write_file(dir / "in.evd", EvdBuilder().text(1, "fine").text(2, "two\nlines").bytes());
     expect_failure(dir, {"in.evd", "s.txt"},
-                   "Error: in.evd: record 1 (text id 2) at offset 36: the text holds a line "
-                   "feed, which a script line cannot hold\n");
+                   "Error: in.evd: the text holds a line feed, which a script line cannot hold "
+                   "(record 1, text id 2, offset 0x24)\n");
     write_file(dir / "s.txt", bytes_of("an earlier script\n"));
     expect_failure(dir, {"in.evd", "s.txt"},
-                   "Error: in.evd: record 1 (text id 2) at offset 36: the text holds a line "
-                   "feed, which a script line cannot hold\n");
+                   "Error: in.evd: the text holds a line feed, which a script line cannot hold "
+                   "(record 1, text id 2, offset 0x24)\n");
 }
 
 TEST(BrenmarkCli, DamagedInputIsACleanError) {
@@ -199,16 +209,16 @@ TEST(BrenmarkCli, DamagedInputIsACleanError) {
     Bytes cut(valid.begin(), valid.begin() + 100);
     write_file(dir / "cut.evd", cut);
     const std::string cut_message =
-        "Error: cut.evd: record 2 (text id -9) at offset 76: text_length 5 (8 bytes at offset "
-        "100) reaches past the end of the file (100 bytes)\n";
+        "Error: cut.evd: text_length 5 (8 bytes at offset 0x64) reaches past the end of the file "
+        "(100 bytes) (record 2, text id -9, offset 0x4C)\n";
     expect_failure(dir, {"cut.evd", "s.txt", "out.evd"}, cut_message);
     expect_failure(dir, {"cut.evd", "d.txt"}, cut_message);
     Bytes counted = valid;
     counted[0] = 200;
     write_file(dir / "count.evd", counted);
     expect_failure(dir, {"count.evd", "d.txt"},
-                   "Error: count.evd: record 4 at offset 136: the header reaches past the end of "
-                   "the file (145 bytes, text_count 200)\n");
+                   "Error: count.evd: the header reaches past the end of the file (145 bytes, "
+                   "text_count 200) (record 4, offset 0x88)\n");
 }
 
 TEST(BrenmarkCli, ExtraLinesGiveAWarning) {
@@ -220,6 +230,6 @@ TEST(BrenmarkCli, ExtraLinesGiveAWarning) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
-              "Warning: s.txt: 1 line(s) after the last record, from line 6, were ignored\n");
+              "Warning: s.txt: 1 line(s) after the last record were ignored (from line 6)\n");
     EXPECT_EQ(read_file(dir / "out.evd"), sample_evd());
 }

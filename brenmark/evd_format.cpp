@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "common/text.h"
+
 EvdTextHeader decode_text_header(const std::uint8_t* p) {
     EvdTextHeader header;
     header.leading_words = {load_le32(p), load_le32(p + 4), load_le32(p + 8)};
@@ -23,13 +25,14 @@ void append_text_header(std::vector<std::uint8_t>& out, const EvdTextHeader& hea
 
 namespace {
 
+// Where a message's record is, as the last part of the message.
 std::string record_place(std::size_t index, std::uint64_t offset) {
-    return "record " + std::to_string(index) + " at offset " + std::to_string(offset);
+    return " (record " + std::to_string(index) + ", offset " + hex(offset) + ")";
 }
 
 std::string record_place(std::size_t index, const EvdRecord& record) {
-    return "record " + std::to_string(index) + " (text id " +
-           std::to_string(record.header.text_id) + ") at offset " + std::to_string(record.offset);
+    return " (record " + std::to_string(index) + ", text id " +
+           std::to_string(record.header.text_id) + ", offset " + hex(record.offset) + ")";
 }
 
 bool is_blank(char c) {
@@ -49,11 +52,12 @@ bool is_blank_line(std::string_view line) {
 
 bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string* err) {
     *out = EvdFile{};
+    out->source.assign(data.begin(), data.end());
     const std::uint64_t size = data.size();
     std::optional<std::uint32_t> count = read_le32(data, 0);
     if (!count) {
         *err = "Error: " + name + ": " + std::to_string(size) +
-               " bytes are too few for the text count at offset 0";
+               " bytes are too few for the text count (offset 0x0)";
         return false;
     }
     out->text_count = *count;
@@ -63,9 +67,9 @@ bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string
     // at the first header that is not there.
     for (std::uint32_t i = 0; i < out->text_count; ++i) {
         if (!range_fits(size, offset, EVD_HEADER_SIZE)) {
-            *err = "Error: " + name + ": " + record_place(i, offset) +
-                   ": the header reaches past the end of the file (" + std::to_string(size) +
-                   " bytes, text_count " + std::to_string(out->text_count) + ")";
+            *err = "Error: " + name + ": the header reaches past the end of the file (" +
+                   std::to_string(size) + " bytes, text_count " + std::to_string(out->text_count) +
+                   ")" + record_place(i, offset);
             return false;
         }
         EvdRecord record;
@@ -74,23 +78,24 @@ bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string
         const std::uint64_t text_offset = offset + EVD_HEADER_SIZE;
         const std::uint64_t area = evd_text_area_size(record.header.text_length);
         if (!range_fits(size, text_offset, area)) {
-            *err = "Error: " + name + ": " + record_place(i, record) + ": text_length " +
-                   std::to_string(record.header.text_length) + " (" + std::to_string(area) +
-                   " bytes at offset " + std::to_string(text_offset) +
-                   ") reaches past the end of the file (" + std::to_string(size) + " bytes)";
+            *err = "Error: " + name + ": text_length " + std::to_string(record.header.text_length) +
+                   " (" + std::to_string(area) + " bytes at offset " + hex(text_offset) +
+                   ") reaches past the end of the file (" + std::to_string(size) + " bytes)" +
+                   record_place(i, record);
             return false;
         }
         if (area > 0) {
             const char* begin = reinterpret_cast<const char*>(data.data() + text_offset);
             const void* zero = std::memchr(begin, 0, static_cast<std::size_t>(area));
             if (zero == nullptr) {
-                *err = "Error: " + name + ": " + record_place(i, record) + ": the text of " +
-                       std::to_string(area) + " bytes at offset " + std::to_string(text_offset) +
-                       " has no terminating zero";
+                *err = "Error: " + name + ": the text of " + std::to_string(area) +
+                       " bytes at offset " + hex(text_offset) + " has no terminating zero" +
+                       record_place(i, record);
                 return false;
             }
             record.text.assign(begin, static_cast<const char*>(zero));
         }
+        record.size = EVD_HEADER_SIZE + area;
         out->records.push_back(std::move(record));
         offset = text_offset + area;
     }
@@ -117,8 +122,8 @@ bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* s
         if (line_break != std::string::npos) {
             const char* what =
                 record.text[line_break] == '\n' ? "a line feed" : "a carriage return";
-            *err = "Error: " + evd_name + ": " + record_place(i, record) + ": the text holds " +
-                   what + ", which a script line cannot hold";
+            *err = "Error: " + evd_name + ": the text holds " + what +
+                   ", which a script line cannot hold" + record_place(i, record);
             script->clear();
             return false;
         }
@@ -132,14 +137,16 @@ bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* s
 
 bool parse_script_line(std::string_view line, std::size_t line_number,
                        const std::string& script_name, ScriptLine* out, std::string* err) {
-    const std::string where = "Error: " + script_name + ": line " + std::to_string(line_number);
-    if (line.find('\0') != std::string_view::npos) {
-        *err = where + " holds a zero byte, which a text cannot hold";
+    auto refuse = [&](const std::string& what) {
+        *err =
+            "Error: " + script_name + ": " + what + " (line " + std::to_string(line_number) + ")";
         return false;
+    };
+    if (line.find('\0') != std::string_view::npos) {
+        return refuse("the line holds a zero byte, which a text cannot hold");
     }
     if (line.find('\r') != std::string_view::npos) {
-        *err = where + " holds a carriage return that does not end the line";
-        return false;
+        return refuse("the line holds a carriage return that does not end it");
     }
     std::size_t pos = 0;
     while (pos < line.size() && is_blank(line[pos])) {
@@ -162,17 +169,15 @@ bool parse_script_line(std::string_view line, std::size_t line_number,
         ++pos;
     }
     if (pos == digits_begin) {
-        *err = where + " does not start with a text id";
-        return false;
+        return refuse("the line does not start with a text id");
     }
     if (negative) {
         value = -value;
     }
     if (value < std::numeric_limits<std::int32_t>::min() ||
         value > std::numeric_limits<std::int32_t>::max()) {
-        *err = where + ": the text id " +
-               std::string(line.substr(number_begin, pos - number_begin)) + " is out of range";
-        return false;
+        return refuse("the text id " + std::string(line.substr(number_begin, pos - number_begin)) +
+                      " is out of range");
     }
     out->line_number = line_number;
     out->text_id = static_cast<std::int32_t>(value);
@@ -181,12 +186,10 @@ bool parse_script_line(std::string_view line, std::size_t line_number,
         return true;
     }
     if (line[pos] == '\t') {
-        *err = where + ": the text id is followed by a tab; it must be followed by one blank";
-        return false;
+        return refuse("the text id is followed by a tab; it must be followed by one blank");
     }
     if (line[pos] != ' ') {
-        *err = where + ": the text id must be followed by one blank or the end of the line";
-        return false;
+        return refuse("the text id must be followed by one blank or the end of the line");
     }
     out->text.assign(line.substr(pos + 1));
     return true;
@@ -234,17 +237,27 @@ bool build_evd(const EvdFile& evd, std::span<const std::string> texts,
         return false;
     }
     std::uint64_t length = EVD_COUNT_SIZE + evd.tail.size();
-    for (const std::string& text : texts) {
-        length += EVD_HEADER_SIZE + evd_text_area_size(static_cast<std::uint32_t>(
-                                        std::min<std::size_t>(text.size() + 1, UINT32_MAX)));
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        length +=
+            texts[i] == evd.records[i].text
+                ? evd.records[i].size  // an estimate: only for the reservation
+                : EVD_HEADER_SIZE + evd_text_area_size(static_cast<std::uint32_t>(
+                                        std::min<std::size_t>(texts[i].size() + 1, UINT32_MAX)));
     }
     out->reserve(static_cast<std::size_t>(length));
     append_le32(*out, evd.text_count);
     for (std::size_t i = 0; i < evd.records.size(); ++i) {
         const std::string& text = texts[i];
+        const EvdRecord& record = evd.records[i];
+        if (text == record.text && range_fits(evd.source.size(), record.offset, record.size)) {
+            // Unedited: whatever the record holds after its text's zero
+            // (padding, hidden bytes, a longer text_length) stays as it was.
+            const auto begin = evd.source.begin() + static_cast<std::ptrdiff_t>(record.offset);
+            out->insert(out->end(), begin, begin + static_cast<std::ptrdiff_t>(record.size));
+            continue;
+        }
         if (text.size() >= std::numeric_limits<std::uint32_t>::max()) {
-            *err = "Error: the text for " + record_place(i, evd.records[i]) +
-                   " is too long for text_length";
+            *err = "Error: the text is too long for text_length" + record_place(i, evd.records[i]);
             out->clear();
             return false;
         }
@@ -273,8 +286,7 @@ bool insert_script(const EvdFile& evd, std::string_view script, const std::strin
         const EvdRecord& record = evd.records[i];
         if (i >= parsed.lines.size()) {
             *err = "Error: " + script_name + ": the script ends after " + std::to_string(i) +
-                   " lines; text id " + std::to_string(record.header.text_id) + " (record " +
-                   std::to_string(i) + ") has no line";
+                   " lines; this record has no line" + record_place(i, record);
             return false;
         }
         const ScriptLine& line = parsed.lines[i];
@@ -290,8 +302,8 @@ bool insert_script(const EvdFile& evd, std::string_view script, const std::strin
     }
     if (parsed.extra_lines > 0) {
         *warning = "Warning: " + script_name + ": " + std::to_string(parsed.extra_lines) +
-                   " line(s) after the last record, from line " +
-                   std::to_string(parsed.first_extra_line) + ", were ignored";
+                   " line(s) after the last record were ignored (from line " +
+                   std::to_string(parsed.first_extra_line) + ")";
     }
     return true;
 }

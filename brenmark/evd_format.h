@@ -51,12 +51,15 @@ constexpr std::uint64_t evd_text_area_size(std::uint32_t text_length) {
 /// One text record as found in the file.
 struct EvdRecord {
     std::uint64_t offset = 0;  ///< of the header; the text area follows at offset + 24
+    std::uint64_t size = 0;    ///< of header and text area together
     EvdTextHeader header;
     std::string text;  ///< the bytes before the first zero, in the game's encoding
 };
 
 /// An .evd split into its records and the uninterpreted tail.
 struct EvdFile {
+    /// The bytes it was parsed from, which unedited records are copied from.
+    std::vector<std::uint8_t> source;
     std::uint32_t text_count = 0;
     std::vector<EvdRecord> records;
     std::uint64_t tail_offset = 0;
@@ -106,10 +109,11 @@ bool parse_script(std::string_view script, const std::string& script_name, std::
                   ParsedScript* out, std::string* err);
 
 /// The .evd bytes for `evd` with `texts[i]` as the text of record i: the
-/// count as read, each header as read with only `text_length` recomputed (the
-/// text's length plus its zero), the text, its zero and zero fill to a
-/// multiple of 4, then the tail. `texts` must hold one text per record; a text
-/// too long for `text_length` is an error.
+/// count as read; each record whose text is unchanged exactly as it was
+/// (bytes after the text's zero included); each edited one as its header with
+/// only `text_length` recomputed (the text's length plus its zero), the text,
+/// its zero and zero fill to a multiple of 4; then the tail. `texts` must hold
+/// one text per record; a text too long for `text_length` is an error.
 bool build_evd(const EvdFile& evd, std::span<const std::string> texts,
                std::vector<std::uint8_t>* out, std::string* err);
 

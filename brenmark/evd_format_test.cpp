@@ -165,26 +165,26 @@ TEST(ParseEvd, DamagedFilesAreRefusedNamingRecordAndOffset) {
         std::string message;
     };
     const Case cases[] = {
-        {"empty file", {}, "Error: in.evd: 0 bytes are too few for the text count at offset 0"},
+        {"empty file", {}, "Error: in.evd: 0 bytes are too few for the text count (offset 0x0)"},
         {"three bytes",
          {1, 0, 0},
-         "Error: in.evd: 3 bytes are too few for the text count at offset 0"},
+         "Error: in.evd: 3 bytes are too few for the text count (offset 0x0)"},
         {"count past the end", EvdBuilder().text(1, "a").count(3).bytes(),
-         "Error: in.evd: record 1 at offset 32: the header reaches past the end of the file "
-         "(32 bytes, text_count 3)"},
+         "Error: in.evd: the header reaches past the end of the file (32 bytes, text_count 3) "
+         "(record 1, offset 0x20)"},
         {"huge count", EvdBuilder().count(0xFFFFFFFFu).bytes(),
-         "Error: in.evd: record 0 at offset 4: the header reaches past the end of the file "
-         "(4 bytes, text_count 4294967295)"},
+         "Error: in.evd: the header reaches past the end of the file (4 bytes, text_count "
+         "4294967295) (record 0, offset 0x4)"},
         {"length past the end", with_length(9, {'a', 'b', 'c', 0, 0, 0, 0, 0}),
-         "Error: in.evd: record 1 (text id 9) at offset 36: text_length 9 (12 bytes at offset "
-         "60) reaches past the end of the file (68 bytes)"},
+         "Error: in.evd: text_length 9 (12 bytes at offset 0x3C) reaches past the end of the "
+         "file (68 bytes) (record 1, text id 9, offset 0x24)"},
         // 32-bit rounding of this length would give 0 and hide the damage.
         {"length near 2^32", with_length(0xFFFFFFFFu, {}),
-         "Error: in.evd: record 1 (text id 9) at offset 36: text_length 4294967295 (4294967296 "
-         "bytes at offset 60) reaches past the end of the file (60 bytes)"},
+         "Error: in.evd: text_length 4294967295 (4294967296 bytes at offset 0x3C) reaches past "
+         "the end of the file (60 bytes) (record 1, text id 9, offset 0x24)"},
         {"no terminating zero", with_length(4, {'a', 'b', 'c', 'd'}),
-         "Error: in.evd: record 1 (text id 9) at offset 36: the text of 4 bytes at offset 60 has "
-         "no terminating zero"},
+         "Error: in.evd: the text of 4 bytes at offset 0x3C has no terminating zero (record 1, "
+         "text id 9, offset 0x24)"},
     };
     for (const Case& c : cases) {
         EvdFile evd;
@@ -274,8 +274,8 @@ TEST(MakeScript, RefusesTextsALineCannotHold) {
         const EvdFile evd = parse_ok(EvdBuilder().text(1, "ok").text(77, text).bytes());
         std::string script = "stale", err;
         EXPECT_FALSE(make_script(evd, "in.evd", &script, &err));
-        EXPECT_EQ(err, "Error: in.evd: record 1 (text id 77) at offset 32: the text holds " + what +
-                           ", which a script line cannot hold");
+        EXPECT_EQ(err, "Error: in.evd: the text holds " + what +
+                           ", which a script line cannot hold (record 1, text id 77, offset 0x20)");
         EXPECT_EQ(script, "");
     }
 }
@@ -316,26 +316,27 @@ TEST(ParseScriptLine, Accepted) {
 
 TEST(ParseScriptLine, Refused) {
     const std::pair<std::string, std::string> cases[] = {
-        {"", "line 4 does not start with a text id"},
-        {"   ", "line 4 does not start with a text id"},
-        {"Hello", "line 4 does not start with a text id"},
-        {"x12 Hello", "line 4 does not start with a text id"},
-        {"-", "line 4 does not start with a text id"},
-        {"+ 1 x", "line 4 does not start with a text id"},
-        {"--1 x", "line 4 does not start with a text id"},
+        {"", "the line does not start with a text id (line 4)"},
+        {"   ", "the line does not start with a text id (line 4)"},
+        {"Hello", "the line does not start with a text id (line 4)"},
+        {"x12 Hello", "the line does not start with a text id (line 4)"},
+        {"-", "the line does not start with a text id (line 4)"},
+        {"+ 1 x", "the line does not start with a text id (line 4)"},
+        {"--1 x", "the line does not start with a text id (line 4)"},
         {"\xEF\xBB\xBF"
          "1 x",
-         "line 4 does not start with a text id"},
-        {"12abc", "line 4: the text id must be followed by one blank or the end of the line"},
-        {"12-3 x", "line 4: the text id must be followed by one blank or the end of the line"},
-        {"12\tHello", "line 4: the text id is followed by a tab; it must be followed by one blank"},
-        {"2147483648 x", "line 4: the text id 2147483648 is out of range"},
-        {"-2147483649 x", "line 4: the text id -2147483649 is out of range"},
+         "the line does not start with a text id (line 4)"},
+        {"12abc", "the text id must be followed by one blank or the end of the line (line 4)"},
+        {"12-3 x", "the text id must be followed by one blank or the end of the line (line 4)"},
+        {"12\tHello",
+         "the text id is followed by a tab; it must be followed by one blank (line 4)"},
+        {"2147483648 x", "the text id 2147483648 is out of range (line 4)"},
+        {"-2147483649 x", "the text id -2147483649 is out of range (line 4)"},
         {"  +99999999999999999999999 x",
-         "line 4: the text id +99999999999999999999999 is out "
-         "of range"},
-        {std::string("12 a\0b", 6), "line 4 holds a zero byte, which a text cannot hold"},
-        {"12 a\rb", "line 4 holds a carriage return that does not end the line"},
+         "the text id +99999999999999999999999 is out of range (line 4)"},
+        {std::string("12 a\0b", 6),
+         "the line holds a zero byte, which a text cannot hold (line 4)"},
+        {"12 a\rb", "the line holds a carriage return that does not end it (line 4)"},
     };
     for (const auto& [text, message] : cases) {
         ScriptLine line;
@@ -370,9 +371,9 @@ TEST(ParseScript, LineEndsAndExtraLines) {
 
     // A carriage return is a line end only right before the line feed.
     EXPECT_FALSE(parse_script("1 a\r\r\n", "s.txt", 1, &parsed, &err));
-    EXPECT_EQ(err, "Error: s.txt: line 1 holds a carriage return that does not end the line");
+    EXPECT_EQ(err, "Error: s.txt: the line holds a carriage return that does not end it (line 1)");
     EXPECT_FALSE(parse_script("1 a\n2 b\r", "s.txt", 2, &parsed, &err));
-    EXPECT_EQ(err, "Error: s.txt: line 2 holds a carriage return that does not end the line");
+    EXPECT_EQ(err, "Error: s.txt: the line holds a carriage return that does not end it (line 2)");
 }
 
 TEST(InsertScript, MismatchedIdNamesExpectedThenGot) {
@@ -384,22 +385,25 @@ TEST(InsertScript, MismatchedIdNamesExpectedThenGot) {
 TEST(InsertScript, ScriptEndingEarlyNamesFirstIdWithoutLine) {
     const Bytes data = EvdBuilder().text(10, "a").text(0, "b").text(30, "c").bytes();
     EXPECT_EQ(insert_error(data, "10 a\n"),
-              "Error: s.txt: the script ends after 1 lines; text id 0 (record 1) has no line");
+              "Error: s.txt: the script ends after 1 lines; this record has no line "
+              "(record 1, text id 0, offset 0x20)");
     EXPECT_EQ(insert_error(data, ""),
-              "Error: s.txt: the script ends after 0 lines; text id 10 (record 0) has no line");
+              "Error: s.txt: the script ends after 0 lines; this record has no line "
+              "(record 0, text id 10, offset 0x4)");
     EXPECT_EQ(insert_error(data, "10 a\n0 b"),
-              "Error: s.txt: the script ends after 2 lines; text id 30 (record 2) has no line");
+              "Error: s.txt: the script ends after 2 lines; this record has no line "
+              "(record 2, text id 30, offset 0x3C)");
 }
 
 TEST(InsertScript, LineErrorsNameTheLine) {
     const Bytes data = EvdBuilder().text(10, "a").text(20, "b").bytes();
     EXPECT_EQ(insert_error(data, "10 a\nb\n"),
-              "Error: s.txt: line 2 does not start with a text id");
+              "Error: s.txt: the line does not start with a text id (line 2)");
     EXPECT_EQ(insert_error(data, "\n10 a\n20 b\n"),
-              "Error: s.txt: line 1 does not start with a text id");
+              "Error: s.txt: the line does not start with a text id (line 1)");
     EXPECT_EQ(insert_error(data, "10abc\n20 b\n"),
-              "Error: s.txt: line 1: the text id must be followed by one blank or the end of the "
-              "line");
+              "Error: s.txt: the text id must be followed by one blank or the end of the line "
+              "(line 1)");
 }
 
 TEST(InsertScript, ExtraLinesAreIgnoredWithAWarning) {
@@ -410,7 +414,7 @@ TEST(InsertScript, ExtraLinesAreIgnoredWithAWarning) {
     ASSERT_TRUE(insert_script(evd, "1 a\n\n2 stray\n3 more\n", "s.txt", &out, &warning, &err));
     EXPECT_EQ(out, data);
     EXPECT_EQ(warning,
-              "Warning: s.txt: 2 line(s) after the last record, from line 3, were ignored");
+              "Warning: s.txt: 2 line(s) after the last record were ignored (from line 3)");
     EXPECT_EQ(insert_ok(evd, "1 a\n\n \n"), data);
 }
 
@@ -494,24 +498,38 @@ TEST(InsertScript, EditedScriptGivesExactlyTheEditedRecords) {
 }
 
 // A record whose text_length counts extra zeros, or whose fill is not zero,
-// comes out as the writer lays texts out.
-TEST(InsertScript, NonCanonicalRecordsAreCanonicalised) {
-    EvdBuilder odd;
-    EvdTextHeader header = odd.header_for(1);
-    header.text_length = 9;  // "abc" + 6 zeros counted
-    odd.raw(header, {'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    header = odd.header_for(2);
-    header.text_length = 3;  // terminator outside text_length, inside the area
-    odd.raw(header, {'x', 'y', 'z', 0});
-    header = odd.header_for(3);
-    header.text_length = 2;  // garbage fill after the zero
-    odd.raw(header, {'q', 0, 'J', 'K'});
-    odd.tail("TT");
-    const EvdFile evd = parse_ok(odd.bytes());
-    const std::string script = script_of(evd);
-    EXPECT_EQ(script, "1 abc\n2 xyz\n3 q\n");
-
-    EvdBuilder canonical;
-    canonical.text(1, "abc").text(2, "xyz").text(3, "q").tail("TT");
-    EXPECT_EQ(insert_ok(evd, script), canonical.bytes());
+// keeps every byte while its text is unchanged; an edited one comes out as
+// the writer lays texts out.
+TEST(InsertScript, UneditedRecordsKeepTheirBytesEditedOnesAreLaidOutAnew) {
+    struct Odd {
+        std::int32_t id;
+        std::uint32_t text_length;
+        std::vector<std::uint8_t> area;
+    };
+    const Odd odd_records[] = {
+        {1, 9, {'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0}},  // six zeros counted
+        {2, 3, {'x', 'y', 'z', 0}},  // terminator outside text_length, inside the area
+        {3, 2, {'q', 0, 'J', 'K'}},  // hidden bytes after the zero
+    };
+    // `edited`: the record whose text changes to "new", or -1.
+    auto build = [&](int edited) {
+        EvdBuilder b;
+        for (int i = 0; i < 3; ++i) {
+            const Odd& r = odd_records[i];
+            if (i == edited) {
+                b.text(r.id, "new");
+                continue;
+            }
+            EvdTextHeader header = EvdBuilder::header_for(r.id);
+            header.text_length = r.text_length;
+            b.raw(header, r.area);
+        }
+        return b.tail("TT").bytes();
+    };
+    const std::vector<std::uint8_t> original = build(-1);
+    const EvdFile evd = parse_ok(original);
+    EXPECT_EQ(script_of(evd), "1 abc\n2 xyz\n3 q\n");
+    EXPECT_EQ(insert_ok(evd, "1 abc\n2 xyz\n3 q\n"), original);
+    EXPECT_EQ(insert_ok(evd, "1 new\n2 xyz\n3 q\n"), build(0));
+    EXPECT_EQ(insert_ok(evd, "1 abc\n2 xyz\n3 new\n"), build(2));
 }

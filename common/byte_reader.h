@@ -53,13 +53,18 @@ inline bool write_le32(MutableByteSpan data, std::uint64_t offset, std::uint32_t
 }
 
 /// The zero-terminated string at `offset`, or nothing if the offset or the
-/// terminator lies outside the buffer. The view excludes the terminator.
-inline std::optional<std::string_view> read_cstring(ByteSpan data, std::uint64_t offset) {
+/// terminator lies outside the buffer, or the string is longer than
+/// `max_length`. The view excludes the terminator.
+inline std::optional<std::string_view> read_cstring(ByteSpan data, std::uint64_t offset,
+                                                    std::size_t max_length = SIZE_MAX - 1) {
     if (offset >= data.size()) {
         return std::nullopt;
     }
     const char* begin = reinterpret_cast<const char*>(data.data() + offset);
-    const std::size_t room = data.size() - static_cast<std::size_t>(offset);
+    std::size_t room = data.size() - static_cast<std::size_t>(offset);
+    if (room > max_length + 1) {
+        room = max_length + 1;
+    }
     const void* zero = std::memchr(begin, 0, room);
     if (zero == nullptr) {
         return std::nullopt;

@@ -30,6 +30,10 @@ TEST(ByteReader, CStringNeedsItsTerminatorInside) {
     EXPECT_FALSE(read_cstring(data, 3));  // "cd" runs off the end
     EXPECT_FALSE(read_cstring(data, 5));
     EXPECT_FALSE(read_cstring(data, UINT64_MAX));
+    // A bound on the length: the terminator must come within it.
+    EXPECT_EQ(read_cstring(data, 0, 2), "ab");
+    EXPECT_FALSE(read_cstring(data, 0, 1));
+    EXPECT_EQ(read_cstring(data, 2, 0), "");
 }
 
 TEST(ByteReader, RangeFitsWithoutOverflow) {

@@ -38,8 +38,12 @@ std::string unsafe_name_reason(std::string_view stored) {
         if (end == std::string_view::npos) {
             end = stored.size();
         }
-        if (stored.substr(start, end - start) == "..") {
+        const std::string_view component = stored.substr(start, end - start);
+        if (component == "..") {
             return "'..' component";
+        }
+        if (component == "." && end == stored.size()) {
+            return "'.' as the file name";
         }
         start = end + 1;
     }

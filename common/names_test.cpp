@@ -8,8 +8,9 @@ TEST(Names, BackslashesBecomeSlashesOnThisHost) {
 }
 
 TEST(Names, UnsafeNamesAreRefusedAndLookAlikesAccepted) {
-    for (const char* bad : {"", "/etc/passwd", "\\root.bin", "C:evil", "c:\\x", "..", "../x",
-                            "a/../../x", "a\\..\\x", "a/..", "x/..\\y", "dir/", "dir\\"}) {
+    for (const char* bad :
+         {"", "/etc/passwd", "\\root.bin", "C:evil", "c:\\x", "..", "../x", "a/../../x", "a\\..\\x",
+          "a/..", "x/..\\y", "dir/", "dir\\", ".", "a/.", "a\\."}) {
         EXPECT_NE(unsafe_name_reason(bad), "") << "accepted: " << bad;
     }
     for (const char* good : {"a", "..x", "x..", "a/..b", "a/b..", "...", "a/./b", "1:x",

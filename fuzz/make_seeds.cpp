@@ -15,7 +15,8 @@
 #include "brenmark/evd_format.h"
 #include "brenmark/evd_test_builder.h"
 #include "common/byte_reader.h"
-#include "common/file_helpers.h"
+#include "common/platform/file_io.h"
+#include "sectors/sector_table.h"
 #include "tools/lzr_encoder.h"
 
 namespace {

@@ -18,7 +18,8 @@
 #include <system_error>
 #include <vector>
 
-#include "common/file_helpers.h"
+#include "common/platform/file_io.h"
+#include "sectors/sector_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 

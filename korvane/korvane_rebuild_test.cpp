@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "common/byte_reader.h"
-#include "common/file_helpers.h"
 #include "common/names.h"
+#include "common/platform/file_io.h"
+#include "sectors/sector_table.h"
 #include "testing/test_support.h"
 #include "tools/sample_game.h"
 
@@ -149,8 +150,10 @@ TEST(KorvaneRebuildErrors, UnwritableOutputsAndUnsafeReplacementsLeaveNothing) {
     fs::resize_file(f.file(big), 0x80000000ull);
     r = f.run({f.exe(), f.archive(), f.tmp / "new.elf", f.tmp / "new.bin"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "Error: " + host_path(big.name) + ": [" + big.name +
-                         "] is 2147483648 bytes; an archive entry must be smaller than 2 GiB\n");
+    EXPECT_EQ(r.err,
+              "Error: " + host_path(big.name) + ": 2147483648 bytes are too many for entry 2 (\"" +
+                  big.name +
+                  "\"): the table holds lengths up to 2147483647 bytes; nothing was written\n");
     EXPECT_FALSE(file_exists(f.tmp / "new.bin"));
     EXPECT_FALSE(file_exists(f.tmp / "new.elf"));
     fs::resize_file(f.file(big), big.length);

@@ -1,135 +1,126 @@
 #include "korvane/rpk_index.h"
 
-#include <cinttypes>
 #include <cstdio>
 
-#include "common/file_helpers.h"
 #include "common/names.h"
 #include "common/text.h"
+#include "common/tool.h"
+
+std::string rpk_place(std::uint32_t index) {
+    return "entry " + std::to_string(index);
+}
 
 namespace {
 
-// A table that runs off the image almost always means the executable and the
-// build do not belong together; say which build to try.
-std::string layout_hint(const RpkLayout& layout) {
-    const char other = layout.label == 'A' ? 'b' : 'a';
-    return "; the executable or RPK.BIN may not belong to this build (layout " +
-           std::string(1, layout.label) + "): try korvane-" + std::string(1, other) +
-           ", and check that RPK.BIN goes with this executable";
-}
+// Reports against one image and layout.
+class Walk {
+  public:
+    Walk(ByteSpan image, const RpkLayout& layout, std::uint64_t archive_size,
+         const std::string& image_path, std::string* err)
+        : image_(image),
+          layout_(layout),
+          archive_size_(archive_size),
+          image_path_(image_path),
+          err_(err) {}
+
+    bool run(std::vector<RpkEntry>* entries) {
+        entries->clear();
+        SectorRecord first;
+        if (!read_sector_record(image_, layout_.index_offset, &first)) {
+            return outside(0, layout_.index_offset, "lies outside the executable");
+        }
+        // Names lie as far from entry 0's name in the file as their addresses
+        // lie apart in memory; the arithmetic wraps at 32 bits as the game's does.
+        const std::uint32_t address0 = first.name_address;
+        for (std::uint32_t index = 0;; ++index) {
+            const std::uint64_t offset =
+                layout_.index_offset + std::uint64_t{index} * SECTOR_RECORD_SIZE;
+            RpkEntry entry{index, {}};
+            if (!read_sector_record(image_, offset, &entry.record)) {
+                return outside(index, offset, "lies outside the executable");
+            }
+            const std::uint64_t name_offset = static_cast<std::uint32_t>(
+                entry.record.name_address - address0 + layout_.first_name_offset);
+            const auto name = read_cstring(image_, name_offset, MAX_STORED_NAME);
+            if (!name) {
+                return outside(index, name_offset,
+                               name_offset >= image_.size()
+                                   ? "has its name outside the executable"
+                                   : "has a name with no terminating zero within " +
+                                         std::to_string(MAX_STORED_NAME + 1) +
+                                         " bytes inside the executable");
+            }
+            entry.record.name = *name;
+            const std::string reason = unsafe_name_reason(*name);
+            if (!reason.empty()) {
+                *err_ = "Error: " + image_path_ + ": RPK index " + rpk_place(index) +
+                        " has an unsafe name \"" + std::string(*name) + "\" (" + reason + ") (" +
+                        rpk_place(index) + ", offset " + hex(name_offset) +
+                        "); nothing was written";
+                return false;
+            }
+            entries->push_back(entry);
+            const SectorRecord& r = entry.record;
+            if (sector_offset(r.sector) + round_up_to_sector(r.length) == archive_size_) {
+                return true;
+            }
+        }
+    }
+
+  private:
+    // A table that runs off the image almost always means that the executable
+    // and the build do not belong together, or that RPK.BIN is not the one
+    // that goes with the executable.
+    bool outside(std::uint32_t index, std::uint64_t offset, const std::string& what) {
+        *err_ = "Error: " + image_path_ + ": RPK index " + rpk_place(index) + " " + what + " (" +
+                std::to_string(image_.size()) + " bytes)";
+        if (index > 0) {
+            *err_ += ", and no entry before it ends at the end of the archive (" +
+                     std::to_string(archive_size_) + " bytes)";
+        }
+        *err_ += " (" + rpk_place(index) + ", offset " + hex(offset) + ")";
+        ran_off_ = true;
+        return false;
+    }
+
+    ByteSpan image_;
+    const RpkLayout& layout_;
+    std::uint64_t archive_size_;
+    const std::string& image_path_;
+    std::string* err_;
+
+  public:
+    /// Whether the walk failed by running off the image, not on a name.
+    bool ran_off_ = false;
+};
 
 }  // namespace
 
-RpkIndexCursor::RpkIndexCursor(MutableByteSpan image, const RpkLayout& layout,
-                               std::uint64_t archive_size)
-    : image_(image),
-      layout_(layout),
-      archive_size_(archive_size),
-      entry_offset_(layout.index_offset) {}
-
-bool RpkIndexCursor::read(std::string* err) {
-    const ByteSpan image(image_.data(), image_.size());
-    if (!range_fits(image.size(), entry_offset_, RPK_ENTRY_SIZE)) {
-        *err = "RPK index entry " + std::to_string(index_) + " at offset " + hex(entry_offset_) +
-               " lies outside the executable (" + std::to_string(image.size()) + " bytes)" +
-               walk_context() + layout_hint(layout_);
-        return false;
-    }
-    const std::uint8_t* record = image.data() + entry_offset_;
-    name_address_ = load_le32(record);
-    sector_ = load_le32(record + 4);
-    length_ = load_le32(record + 8);
-
-    // Names lie as far from entry 0's name in the file as their addresses lie
-    // apart in memory; the arithmetic wraps at 32 bits as the game's does.
-    const std::uint32_t address0 = load_le32(image.data() + layout_.index_offset);
-    name_offset_ = static_cast<std::uint32_t>(name_address_ - address0 + layout_.first_name_offset);
-    auto name = read_cstring(image, name_offset_);
-    if (!name) {
-        *err = "name of RPK index entry " + std::to_string(index_) + " at offset " +
-               hex(name_offset_) +
-               (name_offset_ >= image.size() ? " lies outside the executable ("
-                                             : " has no terminating zero inside the executable (") +
-               std::to_string(image.size()) + " bytes)" + walk_context() + layout_hint(layout_);
-        return false;
-    }
-    name_ = *name;
-    last_ = sector_offset(sector_) + round_up_to_sector(length_) == archive_size_;
-    return true;
-}
-
-std::string RpkIndexCursor::walk_context() const {
-    if (index_ == 0) {
-        return {};
-    }
-    return ", and no entry before it ends at the end of the archive (" +
-           std::to_string(archive_size_) + " bytes)";
-}
-
-void RpkIndexCursor::set_sector(std::uint32_t sector) {
-    write_le32(image_, entry_offset_ + 4, sector);
-}
-
-void RpkIndexCursor::set_length(std::uint32_t length) {
-    write_le32(image_, entry_offset_ + 8, length);
-}
-
-void RpkIndexCursor::advance() {
-    ++index_;
-    entry_offset_ += RPK_ENTRY_SIZE;
-}
-
 bool scan_rpk_index(ByteSpan image, const RpkLayout& layout, std::uint64_t archive_size,
-                    std::vector<RpkEntry>* entries, std::string* err) {
-    entries->clear();
-    // The cursor only writes when asked to; the scan never asks.
-    MutableByteSpan view(const_cast<std::uint8_t*>(image.data()), image.size());
-    RpkIndexCursor cursor(view, layout, archive_size);
-    while (true) {
-        if (!cursor.read(err)) {
-            return false;
-        }
-        const std::string reason = unsafe_name_reason(cursor.name());
-        if (!reason.empty()) {
-            *err = "RPK index entry " + std::to_string(cursor.index()) + " has an unsafe name [" +
-                   std::string(cursor.name()) + "] (" + reason + "); nothing was written" +
-                   layout_hint(layout);
-            return false;
-        }
-        entries->push_back(RpkEntry{cursor.index(), cursor.entry_offset(), cursor.name_address(),
-                                    cursor.sector(), cursor.length(), std::string(cursor.name())});
-        if (cursor.is_last()) {
-            return true;
-        }
-        cursor.advance();
+                    const std::string& image_path, std::vector<RpkEntry>* entries,
+                    std::string* err) {
+    Walk walk(image, layout, archive_size, image_path, err);
+    if (walk.run(entries)) {
+        return true;
     }
+    // The other revision's executable read with this build's constants looks
+    // damaged; say so when the other build reads it cleanly.
+    const RpkLayout& other = layout.label == 'A' ? RPK_LAYOUT_B : RPK_LAYOUT_A;
+    std::vector<RpkEntry> ignored;
+    std::string ignored_err;
+    if (Walk(image, other, archive_size, image_path, &ignored_err).run(&ignored)) {
+        *err += other_build_hint("korvane", layout.label);
+    } else if (walk.ran_off_) {
+        *err += "; check that RPK.BIN goes with this executable";
+    }
+    entries->clear();
+    return false;
 }
 
 std::string rpk_listing_line(const RpkEntry& entry) {
     char numbers[64];
     std::snprintf(numbers, sizeof numbers, "%05d: LBA %8d len %10d [",
-                  static_cast<int>(entry.index), static_cast<std::int32_t>(entry.sector),
-                  static_cast<std::int32_t>(entry.length));
-    return numbers + entry.name + "]\n";
-}
-
-bool pack_rpk_entry(MutableByteSpan image, const RpkEntry& entry, std::uint64_t file_size,
-                    std::uint64_t* archive_position, std::string* err) {
-    // Lengths and sectors are signed 32-bit values to the game.
-    constexpr std::uint64_t MAX_FIELD = 0x7FFFFFFF;
-    if (file_size > MAX_FIELD) {
-        *err = "[" + entry.name + "] is " + std::to_string(file_size) +
-               " bytes; an archive entry must be smaller than 2 GiB";
-        return false;
-    }
-    const std::uint64_t sector = *archive_position / SECTOR_SIZE;
-    if (sector > MAX_FIELD) {
-        *err = "the archive grows past the sectors its index can address at entry " +
-               std::to_string(entry.index) + " [" + entry.name + "]";
-        return false;
-    }
-    write_le32(image, entry.entry_offset + 4, static_cast<std::uint32_t>(sector));
-    write_le32(image, entry.entry_offset + 8, static_cast<std::uint32_t>(file_size));
-    *archive_position += round_up_to_sector(file_size);
-    return true;
+                  static_cast<int>(entry.index), static_cast<std::int32_t>(entry.record.sector),
+                  static_cast<std::int32_t>(entry.record.length));
+    return numbers + std::string(entry.record.name) + "]\n";
 }

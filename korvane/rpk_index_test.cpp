@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "common/file_helpers.h"
-
 namespace {
 
 // Lays out an executable image with an RPK index at the layout's offset.
@@ -23,7 +21,7 @@ class ImageBuilder {
     ImageBuilder& entry(const std::string& name, std::int64_t distance, std::uint32_t sector,
                         std::uint32_t length) {
         const auto address = static_cast<std::uint32_t>(ADDRESS0 + distance);
-        const std::uint64_t record = layout_.index_offset + RPK_ENTRY_SIZE * count_++;
+        const std::uint64_t record = layout_.index_offset + SECTOR_RECORD_SIZE * count_++;
         write_le32(image_, record, address);
         write_le32(image_, record + 4, sector);
         write_le32(image_, record + 8, length);
@@ -44,7 +42,7 @@ class ImageBuilder {
 std::vector<std::string> names_of(const std::vector<RpkEntry>& entries) {
     std::vector<std::string> names;
     for (const auto& e : entries) {
-        names.push_back(e.name);
+        names.push_back(std::string(e.record.name));
     }
     return names;
 }
@@ -65,12 +63,12 @@ TEST_P(RpkIndex, NamesAreFoundRelativeToEntryZerosName) {
         .entry("before\\it.bin", -0x300, 2, 2048);
     std::vector<RpkEntry> entries;
     std::string err;
-    ASSERT_TRUE(scan_rpk_index(b.image(), GetParam(), 3 * 2048, &entries, &err)) << err;
+    ASSERT_TRUE(scan_rpk_index(b.image(), GetParam(), 3 * 2048, "exe", &entries, &err)) << err;
     EXPECT_EQ(names_of(entries),
               (std::vector<std::string>{"first.bin", "dir/after.bin", "before\\it.bin"}));
-    EXPECT_EQ(entries[1].entry_offset, GetParam().index_offset + 12u);
-    EXPECT_EQ(entries[2].sector, 2u);
-    EXPECT_EQ(entries[2].length, 2048u);
+    EXPECT_EQ(entries[1].record.offset, GetParam().index_offset + 12u);
+    EXPECT_EQ(entries[2].record.sector, 2u);
+    EXPECT_EQ(entries[2].record.length, 2048u);
 }
 
 TEST_P(RpkIndex, WalkEndsAtTheFirstEntryWhoseRoundedDataEndsTheArchive) {
@@ -94,7 +92,7 @@ TEST_P(RpkIndex, WalkEndsAtTheFirstEntryWhoseRoundedDataEndsTheArchive) {
             .entry("ignored/too.bin", 0x40, 1, 1);
         std::vector<RpkEntry> entries;
         std::string err;
-        ASSERT_TRUE(scan_rpk_index(b.image(), GetParam(), c.archive_size, &entries, &err))
+        ASSERT_TRUE(scan_rpk_index(b.image(), GetParam(), c.archive_size, "exe", &entries, &err))
             << c.what << ": " << err;
         EXPECT_EQ(names_of(entries), (std::vector<std::string>{"a", "end"})) << c.what;
     }
@@ -107,36 +105,58 @@ TEST_P(RpkIndex, AWalkThatNeverEndsIsRefusedAtTheImagesEnd) {
     // Entries after these read the 0xCC filler: their names lie far outside.
     std::vector<RpkEntry> entries;
     std::string err;
-    EXPECT_FALSE(scan_rpk_index(b.image(), layout, 999 * 2048, &entries, &err));
-    EXPECT_NE(err.find("name of RPK index entry 2 at offset 0x"), std::string::npos) << err;
-    EXPECT_NE(err.find(layout.label == 'A' ? "try korvane-b" : "try korvane-a"), std::string::npos)
+    EXPECT_FALSE(scan_rpk_index(b.image(), layout, 999 * 2048, "exe", &entries, &err));
+    EXPECT_TRUE(
+        err.starts_with("Error: exe: RPK index entry 2 has its name outside the executable"))
         << err;
+    EXPECT_NE(err.find("(entry 2, offset 0x"), std::string::npos) << err;
+    // Not the other build's executable either: the archive may be the wrong one.
+    EXPECT_EQ(err.find("korvane-"), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with("; check that RPK.BIN goes with this executable")) << err;
+}
+
+// The other build is named exactly when it reads the executable cleanly.
+TEST_P(RpkIndex, TheOtherBuildIsSuggestedWhenItReadsTheExecutable) {
+    const RpkLayout layout = GetParam();
+    const RpkLayout& other = layout.label == 'A' ? RPK_LAYOUT_B : RPK_LAYOUT_A;
+    ImageBuilder b(other);
+    b.entry("a", 0, 0, 2048).entry("b", 0x10, 1, 2048);
+    b.image().resize(std::max(b.image().size(), std::size_t{layout.first_name_offset} + 0x1000),
+                     0xCC);
+    std::vector<RpkEntry> entries;
+    std::string err;
+    EXPECT_FALSE(scan_rpk_index(b.image(), layout, 2 * 2048, "exe", &entries, &err));
+    EXPECT_TRUE(err.ends_with(layout.label == 'A' ? "; is this the executable for korvane-b?"
+                                                  : "; is this the executable for korvane-a?"))
+        << err;
+    EXPECT_TRUE(scan_rpk_index(b.image(), other, 2 * 2048, "exe", &entries, &err)) << err;
 }
 
 TEST(RpkIndexEnd, AnIndexThatRunsOffTheImageIsRefusedAtTheEntry) {
     // The game's layouts put names after the index; a layout with names in
     // front lets the image end inside the index itself.
     const RpkLayout names_first{'A', 0x100, 0x10};
-    std::vector<std::uint8_t> image(0x100 + 2 * RPK_ENTRY_SIZE + 5, 0);
+    std::vector<std::uint8_t> image(0x100 + 2 * SECTOR_RECORD_SIZE + 5, 0);
     const char name[] = "a";
     std::copy(name, name + 2, image.begin() + 0x10);
     for (std::uint64_t i = 0; i < 2; ++i) {
-        write_le32(image, 0x100 + i * RPK_ENTRY_SIZE, 0x5000);
-        write_le32(image, 0x100 + i * RPK_ENTRY_SIZE + 8, 2048);
+        write_le32(image, 0x100 + i * SECTOR_RECORD_SIZE, 0x5000);
+        write_le32(image, 0x100 + i * SECTOR_RECORD_SIZE + 8, 2048);
     }
     std::vector<RpkEntry> entries;
     std::string err;
-    EXPECT_FALSE(scan_rpk_index(image, names_first, 999 * 2048, &entries, &err));
-    EXPECT_NE(err.find("RPK index entry 2 at offset 0x118 lies outside the executable (285 "
-                       "bytes), and no entry before it ends at the end of the archive (2045952 "
-                       "bytes)"),
-              std::string::npos)
-        << err;
-    EXPECT_NE(err.find("try korvane-b"), std::string::npos) << err;
+    EXPECT_FALSE(scan_rpk_index(image, names_first, 999 * 2048, "exe", &entries, &err));
+    EXPECT_EQ(err,
+              "Error: exe: RPK index entry 2 lies outside the executable (285 bytes), and no "
+              "entry before it ends at the end of the archive (2045952 bytes) (entry 2, offset "
+              "0x118); check that RPK.BIN goes with this executable");
 
     image.resize(0x103);
-    EXPECT_FALSE(scan_rpk_index(image, names_first, 999 * 2048, &entries, &err));
-    EXPECT_NE(err.find("RPK index entry 0 at offset 0x100 lies outside"), std::string::npos) << err;
+    EXPECT_FALSE(scan_rpk_index(image, names_first, 999 * 2048, "exe", &entries, &err));
+    EXPECT_NE(err.find("RPK index entry 0 lies outside the executable (259 bytes) (entry 0, offset "
+                       "0x100)"),
+              std::string::npos)
+        << err;
 }
 
 TEST_P(RpkIndex, NamesOutsideTheImageOrUnterminatedAreRefused) {
@@ -148,9 +168,10 @@ TEST_P(RpkIndex, NamesOutsideTheImageOrUnterminatedAreRefused) {
         write_le32(b.image(), layout.index_offset + 12, ImageBuilder::ADDRESS0 - 0x80000000u);
         std::vector<RpkEntry> entries;
         std::string err;
-        EXPECT_FALSE(scan_rpk_index(b.image(), layout, 2 * 2048, &entries, &err));
-        EXPECT_NE(err.find("RPK index entry 1 at offset 0x"), std::string::npos) << err;
-        EXPECT_NE(err.find("lies outside the executable"), std::string::npos) << err;
+        EXPECT_FALSE(scan_rpk_index(b.image(), layout, 2 * 2048, "exe", &entries, &err));
+        EXPECT_NE(err.find("RPK index entry 1 has its name outside the executable"),
+                  std::string::npos)
+            << err;
     }
     {
         // The last name runs to the image's end without its zero.
@@ -163,8 +184,11 @@ TEST_P(RpkIndex, NamesOutsideTheImageOrUnterminatedAreRefused) {
                                               layout.first_name_offset));
         std::vector<RpkEntry> entries;
         std::string err;
-        EXPECT_FALSE(scan_rpk_index(image, layout, 2 * 2048, &entries, &err));
-        EXPECT_NE(err.find("has no terminating zero"), std::string::npos) << err;
+        EXPECT_FALSE(scan_rpk_index(image, layout, 2 * 2048, "exe", &entries, &err));
+        EXPECT_NE(
+            err.find("has a name with no terminating zero within 4096 bytes inside the executable"),
+            std::string::npos)
+            << err;
     }
 }
 
@@ -174,72 +198,17 @@ TEST_P(RpkIndex, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
         b.entry("ok.bin", 0, 0, 2048).entry(bad, 0x20, 1, 2048);
         std::vector<RpkEntry> entries;
         std::string err;
-        EXPECT_FALSE(scan_rpk_index(b.image(), GetParam(), 2 * 2048, &entries, &err)) << bad;
-        EXPECT_NE(err.find("RPK index entry 1 has an unsafe name [" + std::string(bad) + "]"),
-                  std::string::npos)
+        EXPECT_FALSE(scan_rpk_index(b.image(), GetParam(), 2 * 2048, "exe", &entries, &err)) << bad;
+        EXPECT_TRUE(err.starts_with("Error: exe: RPK index entry 1 has an unsafe name \"" +
+                                    std::string(bad) + "\" ("))
             << err;
+        EXPECT_EQ(err.find("korvane-"), std::string::npos) << "no other build for a bad name";
     }
-}
-
-TEST_P(RpkIndex, CursorPatchesOnlyTheCurrentEntryAndKeepsItsEndDecision) {
-    const RpkLayout layout = GetParam();
-    ImageBuilder b(layout);
-    b.entry("a", 0, 0, 100).entry("b", 0x10, 1, 100);
-    const auto before = b.image();
-    RpkIndexCursor cursor(b.image(), layout, 2 * 2048);
-    std::string err;
-    ASSERT_TRUE(cursor.read(&err)) << err;
-    EXPECT_FALSE(cursor.is_last());
-    cursor.advance();
-    ASSERT_TRUE(cursor.read(&err)) << err;
-    ASSERT_TRUE(cursor.is_last());
-    cursor.set_sector(7);
-    cursor.set_length(9999);
-    EXPECT_TRUE(cursor.is_last()) << "decided on the values as read";
-    EXPECT_EQ(read_le32(b.image(), layout.index_offset + 16), 7u);
-    EXPECT_EQ(read_le32(b.image(), layout.index_offset + 20), 9999u);
-    std::size_t changed = 0;
-    for (std::size_t i = 0; i < before.size(); ++i) {
-        changed += before[i] != b.image()[i];
-    }
-    EXPECT_LE(changed, 8u);
 }
 
 TEST(RpkListing, LineShowsSignedFieldsInFixedColumns) {
-    EXPECT_EQ(rpk_listing_line(RpkEntry{0, 0, 0, 0, 2048, "a/b.bin"}),
+    EXPECT_EQ(rpk_listing_line(RpkEntry{0, {0, 0, 0, 2048, "a/b.bin"}}),
               "00000: LBA        0 len       2048 [a/b.bin]\n");
-    EXPECT_EQ(rpk_listing_line(RpkEntry{123456, 0, 0, 0xFFFFFFFF, 0x80000000, "x\\y"}),
+    EXPECT_EQ(rpk_listing_line(RpkEntry{123456, {0, 0, 0xFFFFFFFF, 0x80000000, "x\\y"}}),
               "123456: LBA       -1 len -2147483648 [x\\y]\n");
-}
-
-TEST(RpkPacking, EachFileTakesWholeSectorsAndMovesTheNextOn) {
-    // Five entries packed back to back: sizes 0, 1, 2047, 2048, 2049.
-    std::vector<std::uint8_t> image(5 * RPK_ENTRY_SIZE, 0xEE);
-    const std::uint64_t sizes[] = {0, 1, 2047, 2048, 2049};
-    const std::uint32_t expected_sectors[] = {0, 0, 1, 2, 3};
-    std::uint64_t position = 0;
-    for (std::uint32_t i = 0; i < 5; ++i) {
-        RpkEntry entry{i, i * RPK_ENTRY_SIZE, 0, 0, 0, "f"};
-        std::string err;
-        ASSERT_TRUE(pack_rpk_entry(image, entry, sizes[i], &position, &err)) << err;
-        EXPECT_EQ(read_le32(image, i * RPK_ENTRY_SIZE), 0xEEEEEEEEu) << "name address untouched";
-        EXPECT_EQ(read_le32(image, i * RPK_ENTRY_SIZE + 4), expected_sectors[i]) << i;
-        EXPECT_EQ(read_le32(image, i * RPK_ENTRY_SIZE + 8), sizes[i]) << i;
-    }
-    EXPECT_EQ(position, 5u * 2048);
-}
-
-TEST(RpkPacking, SizesTheIndexCannotHoldAreRefused) {
-    std::vector<std::uint8_t> image(RPK_ENTRY_SIZE, 0);
-    const RpkEntry entry{0, 0, 0, 0, 0, "big.bin"};
-    std::string err;
-    std::uint64_t position = 0;
-    EXPECT_FALSE(pack_rpk_entry(image, entry, 0x80000000ull, &position, &err));
-    EXPECT_NE(err.find("smaller than 2 GiB"), std::string::npos) << err;
-    EXPECT_TRUE(pack_rpk_entry(image, entry, 0x7FFFFFFF, &position, &err)) << err;
-    position = 0x80000000ull * 2048;
-    EXPECT_FALSE(pack_rpk_entry(image, entry, 1, &position, &err));
-    EXPECT_NE(err.find("past the sectors its index can address"), std::string::npos) << err;
-    EXPECT_EQ(std::vector<std::uint8_t>(image.begin() + 4, image.end()),
-              (std::vector<std::uint8_t>{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F}));
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/text.h"
+
 std::uint64_t LzrHeader::max_output() const {
     const std::uint64_t codes = std::uint64_t{control_size()} * 4;
     return std::min<std::uint64_t>(codes, operand_size) * LZR_MAX_PER_OPERATION;
@@ -12,7 +14,7 @@ bool parse_lzr_header(ByteSpan file, std::string_view name, LzrHeader* header, s
     const std::string prefix = "Error: " + std::string(name) + ": ";
     const std::string file_size = std::to_string(file.size());
     if (file.size() < LZR_HEADER_SIZE) {
-        *err = prefix + "file of " + file_size + " bytes is shorter than the " +
+        *err = prefix + "the file of " + file_size + " bytes is shorter than the " +
                std::to_string(LZR_HEADER_SIZE) + "-byte LZR header";
         return false;
     }
@@ -22,19 +24,19 @@ bool parse_lzr_header(ByteSpan file, std::string_view name, LzrHeader* header, s
     h.operand_size = load_le32(file.data() + 8);
     h.output_size = load_le32(file.data() + 12);
     if (!range_fits(file.size(), LZR_HEADER_SIZE, h.control_size())) {
-        *err = prefix + "control stream of " + std::to_string(h.control_size()) +
-               " bytes at offset " + std::to_string(LZR_HEADER_SIZE) +
-               " does not fit in the file of " + file_size + " bytes";
+        *err = prefix + "the control stream of " + std::to_string(h.control_size()) +
+               " bytes does not fit in the file of " + file_size + " bytes (offset " +
+               hex(LZR_HEADER_SIZE) + ")";
         return false;
     }
     if (!range_fits(file.size(), h.operand_offset(), h.operand_size)) {
-        *err = prefix + "operand stream of " + std::to_string(h.operand_size) +
-               " bytes at offset " + std::to_string(h.operand_offset()) +
-               " does not fit in the file of " + file_size + " bytes";
+        *err = prefix + "the operand stream of " + std::to_string(h.operand_size) +
+               " bytes does not fit in the file of " + file_size + " bytes (offset " +
+               hex(h.operand_offset()) + ")";
         return false;
     }
     if (h.output_size > h.max_output()) {
-        *err = prefix + "output size " + std::to_string(h.output_size) +
+        *err = prefix + "the output size " + std::to_string(h.output_size) +
                " is more than the streams can produce (at most " + std::to_string(h.max_output()) +
                " bytes from " + std::to_string(h.control_size()) + " control and " +
                std::to_string(h.operand_size) + " operand bytes)";
@@ -273,6 +275,83 @@ LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan c
     }
 }
 
+LzrDecodeResult lzr_check(std::size_t output_size, ByteSpan operands, ByteSpan control) {
+    LzrDecodeResult r;
+    const std::size_t in_size = operands.size();
+    std::size_t pos = 0;
+    std::size_t at = 0;
+    std::size_t operation = 0;
+    auto stop = [&](LzrStatus status, unsigned code, std::size_t op_at, std::size_t op_pos) {
+        r.status = status;
+        r.code = code;
+        r.operation = operation;
+        r.operand_offset = op_at;
+        r.output_offset = op_pos;
+        r.end = pos;
+        return r;
+    };
+    if (output_size == 0) {
+        return r;
+    }
+    for (const std::uint8_t byte : control) {
+        for (int shift = 6; shift >= 0; shift -= 2, ++operation) {
+            if (pos >= output_size) {
+                r.end = pos;
+                return r;
+            }
+            const unsigned code = (byte >> shift) & 3u;
+            const std::size_t op_at = at;
+            const std::size_t op_pos = pos;
+            const std::size_t room = output_size - pos;
+            std::size_t count = 0;
+            if (code == LZR_LITERAL) {
+                if (at == in_size) {
+                    return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                }
+                ++at;
+                count = 1;
+            } else if (code == LZR_LITERAL_RUN) {
+                if (at == in_size) {
+                    return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                }
+                count = operands[at++];
+                if (in_size - at < std::min(count, room)) {
+                    return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                }
+                at += std::min(count, room);
+            } else {
+                if (in_size - at < 2) {
+                    return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                }
+                if (code == LZR_FILL) {
+                    count = operands[at];
+                } else {
+                    const std::size_t distance =
+                        std::size_t{operands[at]} << 4 | operands[at + 1] >> 4;
+                    count = operands[at + 1] & 0x0Fu;
+                    if (count > 0 && (distance == 0 || distance > pos)) {
+                        r.requested = count;
+                        r.distance = distance;
+                        return stop(LzrStatus::bad_distance, code, op_at, op_pos);
+                    }
+                }
+                at += 2;
+            }
+            if (count > room) {
+                pos = output_size;
+                r.requested = count;
+                return stop(LzrStatus::clipped, code, op_at, op_pos);
+            }
+            pos += count;
+        }
+        if (pos >= output_size) {
+            r.end = pos;
+            return r;
+        }
+    }
+    return stop(LzrStatus::control_exhausted, 0, at, pos);
+}
+
 const char* lzr_code_name(unsigned code) {
     switch (code) {
         case LZR_LITERAL:
@@ -288,31 +367,30 @@ const char* lzr_code_name(unsigned code) {
 
 std::string lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_offset,
                          std::uint32_t output_size) {
-    const std::string where = " at operand offset " + std::to_string(result.operand_offset) +
-                              " (file offset " +
-                              std::to_string(operand_offset + result.operand_offset) +
-                              "), output offset " + std::to_string(result.output_offset);
-    const std::string op = std::string(lzr_code_name(result.code)) + " (operation " +
-                           std::to_string(result.operation) + ")";
+    const std::string where = " (operation " + std::to_string(result.operation) +
+                              ", operand offset " + hex(result.operand_offset) + ", file offset " +
+                              hex(operand_offset + result.operand_offset) + ", output offset " +
+                              hex(result.output_offset) + ")";
+    const std::string op = lzr_code_name(result.code);
     const std::string size = std::to_string(output_size);
     switch (result.status) {
         case LzrStatus::complete:
             return {};
         case LzrStatus::clipped:
-            return op + where + " asks for " + std::to_string(result.requested) +
-                   " bytes, more than fit in the output size " + size + "; cut at " + size;
+            return "a " + op + " asks for " + std::to_string(result.requested) +
+                   " bytes, more than fit in the output size " + size + "; cut at " + size + where;
         case LzrStatus::bad_distance:
-            return "back-reference (operation " + std::to_string(result.operation) + ")" + where +
-                   " has distance " + std::to_string(result.distance) +
+            return "a back-reference has distance " + std::to_string(result.distance) +
                    (result.distance == 0 ? std::string()
                                          : ", but only " + std::to_string(result.output_offset) +
-                                               " bytes precede it");
+                                               " bytes precede it") +
+                   where;
         case LzrStatus::control_exhausted:
-            return "control stream ends after " + std::to_string(result.operation) +
-                   " operations, at output offset " + std::to_string(result.output_offset) +
-                   " of " + size;
+            return "the control stream ends after " + std::to_string(result.operation) +
+                   " operations, with " + std::to_string(result.output_offset) + " of " + size +
+                   " output bytes made" + where;
         case LzrStatus::operand_exhausted:
-            return "operand stream ends inside the " + op + where + " of " + size;
+            return "the operand stream ends inside a " + op + where;
     }
     return {};
 }
@@ -329,6 +407,14 @@ bool decode_file(ByteSpan file, std::string_view name, Buffer* out, std::string*
     const ByteSpan control = file.subspan(LZR_HEADER_SIZE, header.control_size());
     const ByteSpan operands =
         file.subspan(static_cast<std::size_t>(header.operand_offset()), header.operand_size);
+    // A damaged stream is found before the output's memory is taken: a small
+    // hostile file can declare gigabytes.
+    const LzrDecodeResult checked = lzr_check(header.output_size, operands, control);
+    if (!checked.ok()) {
+        *err = "Error: " + std::string(name) + ": " +
+               lzr_describe(checked, header.operand_offset(), header.output_size);
+        return false;
+    }
     Buffer output(header.output_size);
     const LzrDecodeResult result = lzr_decode(output, operands, control);
     const std::string text = lzr_describe(result, header.operand_offset(), header.output_size);

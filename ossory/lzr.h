@@ -87,6 +87,11 @@ struct LzrDecodeResult {
 /// the decoder may move a few bytes past an operation in whole blocks.
 LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan control);
 
+/// Runs the streams as `lzr_decode` would for an output of `output_size`
+/// bytes, without writing anything: the same status and positions, so that a
+/// damaged file is refused before its output's memory is taken.
+LzrDecodeResult lzr_check(std::size_t output_size, ByteSpan operands, ByteSpan control);
+
 /// Name of an operation code for messages ("literal", "literal run", ...).
 const char* lzr_code_name(unsigned code);
 
@@ -96,8 +101,8 @@ const char* lzr_code_name(unsigned code);
 std::string lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_offset,
                          std::uint32_t output_size);
 
-/// Decodes a whole loaded LZR file into `out`. The header is validated before
-/// the output is allocated. On an error returns false with the complete
+/// Decodes a whole loaded LZR file into `out`. The header and the streams are
+/// validated before the output is allocated. On an error returns false with the complete
 /// message ("Error: <name>: ...") in `err`; a clipped last operation is not an
 /// error but leaves a message ("Warning: <name>: ...") in `warning`.
 bool lzr_decode_file(ByteSpan file, std::string_view name, std::vector<std::uint8_t>* out,

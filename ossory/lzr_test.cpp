@@ -168,32 +168,34 @@ TEST(LzrDecodeFile, MessagesNameFileAndPosition) {
     store_le32(wrapped.data() + 4, 0xFFFFFFFF);  // 32-bit (bits + 7) >> 3 wraps to 0 bytes
     const std::vector<Case> cases = {
         {Bytes(15, 0), false,
-         "Error: f.lzr: file of 15 bytes is shorter than the 16-byte LZR header"},
+         "Error: f.lzr: the file of 15 bytes is shorter than the 16-byte LZR header"},
         {without_last(lzr_file({0, 0}, {}, 0)), false,
-         "Error: f.lzr: control stream of 2 bytes at offset 16 does not fit in the file of 17 "
-         "bytes"},
+         "Error: f.lzr: the control stream of 2 bytes does not fit in the file of 17 "
+         "bytes (offset 0x10)"},
         {without_last(lzr_file({0}, {1, 2}, 2)), false,
-         "Error: f.lzr: operand stream of 2 bytes at offset 17 does not fit in the file of 18 "
-         "bytes"},
+         "Error: f.lzr: the operand stream of 2 bytes does not fit in the file of 18 "
+         "bytes (offset 0x11)"},
         {lzr_file({0}, {1, 2}, 511), false,
-         "Error: f.lzr: output size 511 is more than the streams can produce (at most 510 bytes "
-         "from 1 control and 2 operand bytes)"},
+         "Error: f.lzr: the output size 511 is more than the streams can produce (at most "
+         "510 bytes from 1 control and 2 operand bytes)"},
         {lzr_file({0xA0}, {255, 1, 255, 2}, 510), true, ""},
         {wrapped, true, ""},
         {lzr_file({0x30}, {0x61, 0x00, 0x22}, 3), false,
-         "Error: f.lzr: back-reference (operation 1) at operand offset 1 (file offset 18), output "
-         "offset 1 has distance 2, but only 1 bytes precede it"},
+         "Error: f.lzr: a back-reference has distance 2, but only 1 bytes precede it "
+         "(operation 1, operand offset 0x1, file offset 0x12, output offset 0x1)"},
         {lzr_file({0x30}, {0x61, 0x00, 0x02}, 3), false,
-         "Error: f.lzr: back-reference (operation 1) at operand offset 1 (file offset 18), output "
-         "offset 1 has distance 0"},
+         "Error: f.lzr: a back-reference has distance 0 (operation 1, operand offset 0x1, "
+         "file offset 0x12, output offset 0x1)"},
         {lzr_file({0x00}, {1, 2, 3, 4, 5}, 5), false,
-         "Error: f.lzr: control stream ends after 4 operations, at output offset 4 of 5"},
+         "Error: f.lzr: the control stream ends after 4 operations, with 4 of 5 output "
+         "bytes made (operation 4, operand offset 0x4, file offset 0x15, output offset "
+         "0x4)"},
         {lzr_file({0x40}, {5, 'a', 'b'}, 5), false,
-         "Error: f.lzr: operand stream ends inside the literal run (operation 0) at operand offset "
-         "0 (file offset 17), output offset 0 of 5"},
+         "Error: f.lzr: the operand stream ends inside a literal run (operation 0, "
+         "operand offset 0x0, file offset 0x11, output offset 0x0)"},
         {lzr_file({0x08}, {1, 2, 9, 7}, 4), true,
-         "Warning: f.lzr: fill (operation 2) at operand offset 2 (file offset 19), output offset 2 "
-         "asks for 9 bytes, more than fit in the output size 4; cut at 4"},
+         "Warning: f.lzr: a fill asks for 9 bytes, more than fit in the output size 4; "
+         "cut at 4 (operation 2, operand offset 0x2, file offset 0x13, output offset 0x2)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -417,9 +419,9 @@ LzrDecodeResult plain_decode(MutableByteSpan out, ByteSpan in, ByteSpan control)
                 return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
             }
             for (std::size_t k = 0; k < take; ++k, ++pos) {
-                out[pos] = code == LZR_FILL               ? in[at + 1]
+                out[pos] = code == LZR_FILL             ? in[at + 1]
                            : code == LZR_BACK_REFERENCE ? out[pos - distance]
-                                                          : in[at + (code == LZR_LITERAL ? 0 : k)];
+                                                        : in[at + (code == LZR_LITERAL ? 0 : k)];
             }
             at += code == LZR_LITERAL_RUN ? take : code == LZR_LITERAL ? 1 : 2;
             if (take < count) {

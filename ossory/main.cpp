@@ -1,39 +1,77 @@
 // ossory: decompresses a .tm2.lzr file into the plain .tm2.
 //
-// The whole input is loaded, its header checked before the output buffer is
-// allocated, and the output written only when the decode succeeded, through a
-// temporary file renamed into place: a damaged input never leaves a partial
-// or replaced output behind.
-#include <cstdio>
+// The whole input is loaded, its header and streams checked before the
+// output buffer is allocated, and the output written only when the decode
+// succeeded, through a temporary file renamed into place: a damaged input
+// never leaves a partial or replaced output behind.
+#include <new>
 #include <string>
 #include <vector>
 
-#include "common/file_helpers.h"
+#include "common/platform/file_io.h"
+#include "common/run_files.h"
 #include "common/tool.h"
 #include "ossory/lzr.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+// A shell pattern such as tex/*.tm2.lzr gives ossory two compressed files, and
+// the second one would be replaced by the first one's decoded image.
+bool names_compressed_file(const std::string& path) {
+    if (path.size() < 4) {
+        return false;
+    }
+    std::string end = path.substr(path.size() - 4);
+    for (char& c : end) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return end == ".lzr";
+}
+
+int ossory(int argc, char** argv) {
     if (argc < 3) {
         return print_usage("ossory v1.01", "usage: %s <input.tm2.lzr> <output.tm2>\n", argv[0]);
     }
     const std::string input_path = argv[1];
     const std::string output_path = argv[2];
-
+    if (names_compressed_file(output_path)) {
+        return fail("Error: " + output_path +
+                    ": the output name ends in .lzr, but ossory writes the decoded image; name "
+                    "the output .tm2 (did a shell pattern such as *.tm2.lzr name more than one "
+                    "file?)");
+    }
     std::string err;
+    const RunFile inputs[] = {{input_path, "<input.tm2.lzr>"}};
+    const RunFile outputs[] = {{output_path, "<output.tm2>"}};
+    std::vector<bool> replaces_input;
+    if (!check_run_files(inputs, outputs, &replaces_input, &err)) {
+        return fail(err);
+    }
     ByteBuffer file;
     if (!read_whole_file(input_path, &file, &err)) {
         return fail(err);
     }
     ByteBuffer output;
     std::string warning;
-    if (!lzr_decode_file(file, input_path, &output, &warning, &err)) {
-        return fail(err);
+    try {
+        if (!lzr_decode_file(file, input_path, &output, &warning, &err)) {
+            return fail(err);
+        }
+    } catch (const std::bad_alloc&) {
+        return fail("Error: " + input_path + ": not enough memory for the decoded image of " +
+                    std::to_string(load_le32(file.data() + 12)) + " bytes");
     }
     if (!warning.empty()) {
-        std::fprintf(stderr, "%s\n", warning.c_str());
+        warn(warning);
     }
     if (!write_whole_file(output_path, output, &err)) {
         return fail(err);
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return run_tool(ossory, argc, argv);
 }

@@ -62,8 +62,9 @@ TEST(OssoryTool, ClippedLastOperationWarnsAndSucceeds) {
     const RunResult r = ossory({"cut.lzr", "cut.tm2"}, tmp.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err,
-              "Warning: cut.lzr: fill (operation 1) at operand offset 1 (file offset 18), output "
-              "offset 1 asks for 9 bytes, more than fit in the output size 4; cut at 4\n");
+              "Warning: cut.lzr: a fill asks for 9 bytes, more than fit in the output size 4; "
+              "cut at 4 (operation 1, operand offset 0x1, file offset 0x12, output offset "
+              "0x1)\n");
     EXPECT_EQ(read_file(tmp / "cut.tm2"), bytes_of("abbb"));
 }
 
@@ -84,12 +85,11 @@ TEST(OssoryTool, FailuresWriteNothingAndKeepExistingOutput) {
     } cases[] = {
         {"nope.lzr", "Could not open nope.lzr (No such file or directory)\n"},
         {"short.lzr",
-         "Error: short.lzr: operand stream of 40 bytes at offset 21 does not fit in "
-         "the file of 60 bytes\n"},
+         "Error: short.lzr: the operand stream of 40 bytes does not fit in the file of 60 "
+         "bytes (offset 0x15)\n"},
         {"distance.lzr",
-         "Error: distance.lzr: back-reference (operation 1) at operand offset 1 "
-         "(file offset 18), output offset 1 has distance 2, but only 1 bytes "
-         "precede it\n"},
+         "Error: distance.lzr: a back-reference has distance 2, but only 1 bytes precede "
+         "it (operation 1, operand offset 0x1, file offset 0x12, output offset 0x1)\n"},
     };
     const auto before = read_tree(tmp.path());
     for (const auto& c : cases) {

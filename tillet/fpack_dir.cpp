@@ -1,20 +1,23 @@
 #include "tillet/fpack_dir.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <optional>
 #include <utility>
 
 #include "common/names.h"
 #include "common/text.h"
+#include "common/tool.h"
+
+std::string fpack_place(std::uint32_t pack) {
+    return "pack " + std::to_string(pack);
+}
+
+std::string fpack_place(std::uint32_t pack, std::uint32_t member) {
+    return fpack_place(pack) + ", member " + std::to_string(member);
+}
 
 namespace {
 
-constexpr std::uint64_t ENTRY_SIZE = 12;
-
-// Reports against one image: where each message comes from, and the hint
-// towards the other build when a table does not fit, which is what running
-// the build for the other executable revision looks like.
+// Reports against one image, saying where each problem is.
 class Walk {
   public:
     Walk(ByteSpan image, const FpackLayout& layout, const std::string& image_path, std::string* err)
@@ -25,10 +28,9 @@ class Walk {
         // entry's contents are judged.
         for (std::uint32_t p = 0; p < layout_.pack_count; ++p) {
             const std::uint64_t entry = entry_offset(p);
-            if (!range_fits(image_.size(), entry, ENTRY_SIZE)) {
-                return outside(where(p, std::nullopt), "directory entry at offset " + hex(entry) +
-                                                           " lies outside the image " +
-                                                           image_size());
+            if (!range_fits(image_.size(), entry, SECTOR_RECORD_SIZE)) {
+                return outside(fpack_place(p),
+                               "the directory entry lies outside the image " + image_size(), entry);
             }
         }
         out->packs.clear();
@@ -44,40 +46,17 @@ class Walk {
     }
 
   private:
-    static std::string where(std::uint32_t pack, std::optional<std::uint32_t> member) {
-        std::string text = "pack " + std::to_string(pack);
-        if (member) {
-            text += ", member " + std::to_string(*member);
-        }
-        return text;
-    }
-
-    // An address that leads out of the image is what reading the other
-    // revision's executable looks like, so the message points at the other
-    // build. An image too short to hold even the other build's directory is
-    // merely cut short, and gets no such hint.
-    bool outside(const std::string& where_text, const std::string& what) {
-        const FpackLayout& other = layout_.label == 'A' ? FPACK_LAYOUT_B : FPACK_LAYOUT_A;
-        *err_ = "Error: " + image_path_ + ": " + where_text + ": " + what;
-        if (range_fits(image_.size(), other.directory_offset,
-                       static_cast<std::uint64_t>(other.pack_count) * ENTRY_SIZE)) {
-            *err_ += "; is this the executable for tillet-";
-            *err_ += static_cast<char>(other.label - 'A' + 'a');
-            *err_ += "?";
-        }
+    bool outside(const std::string& where, const std::string& what, std::uint64_t offset) {
+        *err_ = "Error: " + image_path_ + ": " + where + ": " + what + " (" + where + ", offset " +
+                hex(offset) + ")";
         return false;
     }
 
     std::uint64_t entry_offset(std::uint32_t pack) const {
-        return layout_.directory_offset + pack * ENTRY_SIZE;
+        return layout_.directory_offset + pack * SECTOR_RECORD_SIZE;
     }
 
-    std::string image_size() const {
-        std::string text = "(";
-        text += hex(image_.size());
-        text += " bytes)";
-        return text;
-    }
+    std::string image_size() const { return "(" + std::to_string(image_.size()) + " bytes)"; }
 
     // The file offset of `address`, or nothing when it lies below the bias,
     // before the start of the image.
@@ -88,50 +67,56 @@ class Walk {
         return static_cast<std::uint64_t>(address) - layout_.address_bias;
     }
 
-    bool read_name(std::uint32_t address, const std::string& where_text, std::string_view* out) {
+    bool read_name(std::uint32_t address, const std::string& where, std::uint64_t record,
+                   std::string_view* out) {
         const std::optional<std::uint64_t> offset = translate(address);
         if (!offset) {
-            return outside(where_text, "name address " + hex32(address) +
-                                           " lies below the address bias " +
-                                           hex32(layout_.address_bias) + ", before the image");
+            return outside(where,
+                           "name address " + hex32(address) + " lies below the address bias " +
+                               hex32(layout_.address_bias) + ", before the image",
+                           record);
         }
         if (*offset >= image_.size()) {
-            return outside(where_text, "name address " + hex32(address) + " (offset " +
-                                           hex(*offset) + ") lies outside the image " +
-                                           image_size());
+            return outside(
+                where, "name address " + hex32(address) + " lies outside the image " + image_size(),
+                *offset);
         }
-        const std::optional<std::string_view> name = read_cstring(image_, *offset);
+        const std::optional<std::string_view> name = read_cstring(image_, *offset, MAX_STORED_NAME);
         if (!name) {
-            return outside(where_text, "name at offset " + hex(*offset) +
-                                           " has no zero terminator inside the image " +
-                                           image_size());
+            return outside(where,
+                           "the name has no zero terminator within " +
+                               std::to_string(MAX_STORED_NAME + 1) + " bytes inside the image " +
+                               image_size(),
+                           *offset);
         }
         *out = *name;
         return true;
     }
 
     // `name` is a view into the image, as read_name gives it.
-    bool check_safe(std::string_view name, const char* kind, const std::string& where_text) {
+    bool check_safe(std::string_view name, const std::string& where) {
         const std::string reason = unsafe_name_reason(name);
         if (reason.empty()) {
             return true;
         }
         const auto offset =
             static_cast<std::uint64_t>(name.data() - reinterpret_cast<const char*>(image_.data()));
-        *err_ = "Error: " + image_path_ + ": " + where_text + ": unsafe " + kind + " name \"" +
-                std::string(name) + "\" at offset " + hex(offset) + " (" + reason + ")";
+        *err_ = "Error: " + image_path_ + ": " + where + " has an unsafe name \"" +
+                std::string(name) + "\" (" + reason + ") (" + where + ", offset " + hex(offset) +
+                "); nothing was written";
         return false;
     }
 
     bool read_pack(std::uint32_t p, FpackPack* pack) {
-        const std::string pack_where = where(p, std::nullopt);
+        const std::string pack_where = fpack_place(p);
         const std::uint64_t entry = entry_offset(p);
         const std::uint32_t name_address = load_le32(image_.data() + entry);
         const std::uint32_t members_address = load_le32(image_.data() + entry + 4);
+        pack->entry_offset = entry;
         pack->member_count = load_le32(image_.data() + entry + 8);
 
-        if (!read_name(name_address, pack_where, &pack->name) ||
-            !check_safe(pack->name, "pack", pack_where)) {
+        if (!read_name(name_address, pack_where, entry, &pack->name) ||
+            !check_safe(pack->name, pack_where)) {
             return false;
         }
 
@@ -142,26 +127,27 @@ class Walk {
         // The whole table must fit before any entry is read, so that a
         // nonsensical count is refused at once rather than walked through.
         const std::optional<std::uint64_t> table = translate(members_address);
-        const std::string table_what = "member table of " + std::to_string(pack->member_count) +
+        const std::string table_what = "the member table of " + std::to_string(pack->member_count) +
                                        " entries at address " + hex32(members_address);
         if (!table) {
-            return outside(pack_where, table_what + " lies below the address bias " +
-                                           hex32(layout_.address_bias) + ", before the image");
+            return outside(pack_where,
+                           table_what + " lies below the address bias " +
+                               hex32(layout_.address_bias) + ", before the image",
+                           entry);
         }
-        if (!range_fits(image_.size(), *table, pack->member_count * ENTRY_SIZE)) {
-            return outside(pack_where, table_what + " (offset " + hex(*table) +
-                                           ") runs outside the image " + image_size());
+        if (!range_fits(image_.size(), *table, pack->member_count * SECTOR_RECORD_SIZE)) {
+            return outside(pack_where, table_what + " runs outside the image " + image_size(),
+                           *table);
         }
-
+        pack->members_offset = *table;
         pack->members.resize(pack->member_count);
         for (std::uint32_t m = 0; m < pack->member_count; ++m) {
-            const std::string member_where = where(p, m);
-            const std::uint8_t* record = image_.data() + *table + m * ENTRY_SIZE;
+            const std::string member_where = fpack_place(p, m);
             FpackMember& member = pack->members[m];
-            member.sector = load_le32(record + 4);
-            member.length = load_le32(record + 8);
-            if (!read_name(load_le32(record), member_where, &member.name) ||
-                !check_safe(member.name, "member", member_where)) {
+            const std::uint64_t record = *table + m * SECTOR_RECORD_SIZE;
+            read_sector_record(image_, record, &member);
+            if (!read_name(member.name_address, member_where, record, &member.name) ||
+                !check_safe(member.name, member_where)) {
                 return false;
             }
         }
@@ -178,5 +164,17 @@ class Walk {
 
 bool read_fpack_directory(ByteSpan image, const FpackLayout& layout, const std::string& image_path,
                           FpackDirectory* out, std::string* err) {
-    return Walk(image, layout, image_path, err).read(out);
+    if (Walk(image, layout, image_path, err).read(out)) {
+        return true;
+    }
+    // The other revision's executable read with this build's constants looks
+    // damaged; say so when the other build reads it cleanly.
+    const FpackLayout& other = layout.label == 'A' ? FPACK_LAYOUT_B : FPACK_LAYOUT_A;
+    FpackDirectory ignored;
+    std::string ignored_err;
+    if (Walk(image, other, image_path, &ignored_err).read(&ignored)) {
+        *err += other_build_hint("tillet", layout.label);
+    }
+    out->packs.clear();
+    return false;
 }

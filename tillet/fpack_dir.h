@@ -16,18 +16,19 @@
 #include <vector>
 
 #include "common/byte_reader.h"
+#include "sectors/sector_table.h"
 #include "tillet/fpack_layout.h"
 
-/// One member of a pack, as its member table stores it.
-struct FpackMember {
-    std::string_view name;  ///< as stored (may contain `\`); points into the image
-    std::uint32_t sector = 0;
-    std::uint32_t length = 0;
-};
+/// One member of a pack, as its member table stores it: the name (as stored,
+/// may contain `\`) points into the image, and the offset is the member
+/// record's, which a rebuild patches.
+using FpackMember = SectorRecord;
 
 /// One entry of the pack directory with its member table.
 struct FpackPack {
-    std::string_view name;  ///< as stored; names the pack file; points into the image
+    std::string_view name;             ///< as stored; names the pack file; points into the image
+    std::uint64_t entry_offset = 0;    ///< of the 12-byte directory entry
+    std::uint64_t members_offset = 0;  ///< of the member table (0 when there are no members)
     std::uint32_t member_count = 0;
     std::vector<FpackMember> members;  ///< exactly `member_count` entries
 };
@@ -46,3 +47,7 @@ struct FpackDirectory {
 /// then unspecified.
 bool read_fpack_directory(ByteSpan image, const FpackLayout& layout, const std::string& image_path,
                           FpackDirectory* out, std::string* err);
+
+/// "pack P" or "pack P, member M", as messages name a place in the directory.
+std::string fpack_place(std::uint32_t pack);
+std::string fpack_place(std::uint32_t pack, std::uint32_t member);

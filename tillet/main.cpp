@@ -1,21 +1,17 @@
 // tillet: extracts every member of every fpack pack below "fpack_extract/",
 // by the pack directory compiled into the game executable.
 //
-// The directory is read and checked whole before the first file is written;
-// then each pack is opened where korvane extracted it and its members are
-// copied out one by one.
-#include <unistd.h>
-
-#include <cerrno>
+// The directory, every pack file and every member's range are checked before
+// the first file is written; then the members are copied out in table order.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "common/file_helpers.h"
 #include "common/names.h"
+#include "common/platform/file_io.h"
 #include "common/tool.h"
+#include "sectors/sector_io.h"
 #include "tillet/fpack_dir.h"
 #include "tillet/fpack_layout.h"
 
@@ -35,71 +31,106 @@ int usage(const char* program) {
     return EXIT_FAILED;
 }
 
-// Copies every member of one pack out of the open pack file.
-bool extract_members(const FpackPack& pack, std::uint32_t pack_number, int fd,
-                     const std::string& pack_path, FolderMaker& folders, std::string* err) {
-    const std::int64_t pack_size = fd_size(fd);
-    if (pack_size < 0) {
-        *err = "Error: could not read " + pack_path + " (" + std::strerror(errno) + ")";
-        return false;
-    }
-    for (std::uint32_t m = 0; m < pack.members.size(); ++m) {
-        const FpackMember& member = pack.members[m];
-        std::printf("\t 0x%08X  0x%08X [%.*s]\n", member.sector, member.length,
-                    static_cast<int>(member.name.size()), member.name.data());
-        const std::uint64_t start = sector_offset(member.sector);
-        if (start + member.length > static_cast<std::uint64_t>(pack_size)) {
-            char range[96];
-            std::snprintf(range, sizeof range, "data of 0x%llX bytes at offset 0x%llX",
-                          static_cast<unsigned long long>(member.length),
-                          static_cast<unsigned long long>(start));
-            *err = "Error: " + pack_path + ": pack " + std::to_string(pack_number) + ", member " +
-                   std::to_string(m) + " (" + std::string(member.name) + "): " + range +
-                   " runs past the end of the pack file (" + std::to_string(pack_size) + " bytes)";
+void print_pack_line(const FpackPack& pack) {
+    std::printf("0x%08X [%.*s] \n", pack.member_count, static_cast<int>(pack.name.size()),
+                pack.name.data());
+}
+
+void print_member_line(const FpackMember& member) {
+    std::printf("\t 0x%08X  0x%08X [%.*s]\n", member.sector, member.length,
+                static_cast<int>(member.name.size()), member.name.data());
+}
+
+// Every pack file, where korvane extracted it, with its size.
+bool find_packs(const FpackDirectory& directory, std::vector<ExtractSource>* packs,
+                std::string* err) {
+    packs->clear();
+    for (const FpackPack& pack : directory.packs) {
+        ExtractSource source{host_path(pack.name), 0};
+        FileStatus status;
+        if (!file_status(source.path, &status, err)) {
             return false;
         }
-        const std::string out_path = OUTPUT_ROOT + host_path(member.name);
-        folders.make_parents(out_path);
-        if (!copy_to_whole_file(fd, start, member.length, pack_path, out_path, err)) {
+        if (status.kind == FileKind::missing) {
+            *err = open_failure_message(source.path, ENOENT);
             return false;
         }
+        if (status.kind != FileKind::regular) {
+            *err = "Error: " + source.path + ": is " +
+                   (status.kind == FileKind::directory ? "a folder" : "a device or pipe") +
+                   ", not a pack file";
+            return false;
+        }
+        source.size = status.size;
+        packs->push_back(std::move(source));
     }
     return true;
+}
+
+int extract(const std::string& executable_path, const FpackDirectory& directory) {
+    std::string err;
+    std::vector<ExtractSource> packs;
+    if (!find_packs(directory, &packs, &err)) {
+        return fail(err);
+    }
+    std::vector<ExtractJob> jobs;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> members;  // pack, member of each job
+    for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
+        const FpackPack& pack = directory.packs[p];
+        for (std::uint32_t m = 0; m < pack.members.size(); ++m) {
+            const FpackMember& member = pack.members[m];
+            jobs.push_back({OUTPUT_ROOT + host_path(member.name), p, sector_offset(member.sector),
+                            member.length, fpack_place(p, m), member.name});
+            members.emplace_back(p, m);
+        }
+    }
+    std::vector<std::string> inputs = {executable_path};
+    for (const ExtractSource& pack : packs) {
+        inputs.push_back(pack.path);
+    }
+    // The listing shows every pack, also those without members, in table order.
+    std::uint32_t listed = 0;
+    auto list_packs_up_to = [&](std::uint32_t end) {
+        for (; listed < end; ++listed) {
+            print_pack_line(directory.packs[listed]);
+        }
+    };
+    if (!check_extract_ranges(jobs, packs, &err) || !check_extract_names(jobs, &err) ||
+        !check_extract_targets(jobs, inputs, &err) ||
+        !run_extraction(
+            jobs, packs,
+            [&](std::size_t i) {
+                const auto [p, m] = members[i];
+                list_packs_up_to(p + 1);
+                print_member_line(directory.packs[p].members[m]);
+            },
+            &err)) {
+        return fail(err);
+    }
+    list_packs_up_to(static_cast<std::uint32_t>(directory.packs.size()));
+    return 0;
+}
+
+int tillet(int argc, char** argv) {
+    if (argc != 2) {
+        return usage(argv[0]);
+    }
+    const std::string executable_path = argv[1];
+    std::string err;
+    MappedFile executable;
+    if (!executable.open(executable_path, &err)) {
+        return fail(err);
+    }
+    FpackDirectory directory;
+    if (!read_fpack_directory(std::as_const(executable).bytes(), LAYOUT, executable_path,
+                              &directory, &err)) {
+        return fail(err);
+    }
+    return extract(executable_path, directory);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        return usage(argv[0]);
-    }
-    const std::string image_path = argv[1];
-    std::string err;
-    MappedFile executable;
-    if (!executable.open(image_path, &err)) {
-        return fail(err);
-    }
-    const ByteSpan image = std::as_const(executable).bytes();
-    FpackDirectory directory;
-    if (!read_fpack_directory(image, LAYOUT, image_path, &directory, &err)) {
-        return fail(err);
-    }
-
-    FolderMaker folders;
-    for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
-        const FpackPack& pack = directory.packs[p];
-        std::printf("0x%08X [%.*s] \n", pack.member_count, static_cast<int>(pack.name.size()),
-                    pack.name.data());
-        const std::string pack_path = host_path(pack.name);
-        const int fd = open_file(pack_path, READ_FLAGS, 0, &err);
-        if (fd < 0) {
-            return fail(err);
-        }
-        const bool ok = extract_members(pack, p, fd, pack_path, folders, &err);
-        ::close(fd);
-        if (!ok) {
-            return fail(err);
-        }
-    }
-    return 0;
+    return run_tool(tillet, argc, argv);
 }

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "common/byte_reader.h"
-#include "common/file_helpers.h"
 #include "common/names.h"
+#include "common/platform/file_io.h"
+#include "sectors/sector_table.h"
 #include "testing/test_support.h"
 #include "tools/sample_game.h"
 
@@ -203,7 +204,7 @@ TEST(TilletCommandLine, MissingExecutable) {
     EXPECT_TRUE(read_tree(work.path()).empty());
 }
 
-TEST(TilletFailures, MissingPackStopsAfterItsLine) {
+TEST(TilletFailures, MissingPackStopsTheRunBeforeAnythingIsWritten) {
     ExtractedGame g(RPK_LAYOUT_A, FPACK_LAYOUT_B);
     // A pack stored with '\' in the directory, so the message shows the host path.
     std::size_t k = 10;
@@ -215,8 +216,8 @@ TEST(TilletFailures, MissingPackStopsAfterItsLine) {
     const RunResult r = g.tillet("tillet-b", {g.exe()});
     EXPECT_EQ(r.err, "Could not open " + path + " (No such file or directory)\n");
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, listing_until(g.game, k));
-    std::map<std::string, Bytes> tree = g.tree_with(members_until(g.game, k));
+    EXPECT_EQ(r.out, "");
+    std::map<std::string, Bytes> tree = g.tree_with({});
     tree.erase(path);
     EXPECT_EQ(read_tree(g.work()), tree);
 }
@@ -245,18 +246,19 @@ TEST(TilletFailures, MemberPastTheEndOfItsPackIsRefused) {
         ++j;
     }
     const SampleMember& bad = g.game.packs[k].members[j];
-    char detail[96];
-    std::snprintf(detail, sizeof detail, "data of 0x%X bytes at offset 0x%llX", bad.length,
+    char detail[64];
+    std::snprintf(detail, sizeof detail, "%u bytes at offset 0x%llX", bad.length,
                   static_cast<unsigned long long>(sector_offset(bad.sector)));
 
+    // Every range of every pack is checked before the first member is written.
     const RunResult r = g.tillet("tillet-a", {g.exe()});
-    EXPECT_EQ(r.err, "Error: " + path + ": pack " + std::to_string(k) + ", member " +
-                         std::to_string(j) + " (" + bad.name + "): " + detail +
-                         " runs past the end of the pack file (" + std::to_string(end - 1) +
-                         " bytes)\n");
+    EXPECT_EQ(r.err, "Error: " + path + ": the data of pack " + std::to_string(k) + ", member " +
+                         std::to_string(j) + " (\"" + bad.name + "\", " + detail +
+                         ") reaches past the end of the file (" + std::to_string(end - 1) +
+                         " bytes); nothing was written\n");
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, listing_until(g.game, k, j + 1));
-    std::map<std::string, Bytes> tree = g.tree_with(members_until(g.game, k, j));
+    EXPECT_EQ(r.out, "");
+    std::map<std::string, Bytes> tree = g.tree_with({});
     Bytes& shortened = tree[path];
     shortened.pop_back();
     EXPECT_EQ(read_tree(g.work()), tree);
@@ -274,11 +276,15 @@ TEST(TilletFailures, TruncatedExecutableIsRefusedWithNothingWritten) {
         std::string message;  // the start of the error, after the file name
     };
     const std::vector<Cut> cuts = {
-        {0, "pack 0: directory entry at offset 0x2A8038 lies outside the image (0x0 bytes)\n"},
-        {l.directory_offset + 5, "pack 0: directory entry at offset 0x2A8038"},
-        {l.directory_offset + 700 * 12 + 11, "pack 700: directory entry at offset 0x2AA108"},
+        {0,
+         "pack 0: the directory entry lies outside the image (0 bytes) (pack 0, offset "
+         "0x2A8038)\n"},
+        {l.directory_offset + 5, "pack 0: the directory entry lies outside the image"},
+        {l.directory_offset + 700 * 12 + 11,
+         "pack 700: the directory entry lies outside the image (2793747 bytes) (pack 700, offset "
+         "0x2AA108)"},
         {table_end, "pack 0: name address"},
-        {name0 + 2, "pack 0: name at offset"},
+        {name0 + 2, "pack 0: the name has no zero terminator within 4096 bytes inside the image"},
     };
     for (const Cut& cut : cuts) {
         SCOPED_TRACE(cut.size);
@@ -312,8 +318,8 @@ TEST(TilletFailures, DamageInTheLastPackStopsTheRunBeforeAnythingIsWritten) {
              const std::uint64_t table = d.offset_of(d.field(k, 1));
              d.exe[d.offset_of(*read_le32(d.exe, table))] = '/';
          },
-         pack_where + ", member 0: unsafe member name \"/" + pack.members[0].name.substr(1) +
-             "\" at offset 0x"},
+         pack_where + ", member 0 has an unsafe name \"/" + pack.members[0].name.substr(1) +
+             "\" (absolute path) (" + pack_where + ", member 0, offset 0x"},
         {"'..' as pack name",
          [k](DirectoryPatcher& d) {
              const std::uint64_t name = d.offset_of(d.field(k, 0));
@@ -321,14 +327,14 @@ TEST(TilletFailures, DamageInTheLastPackStopsTheRunBeforeAnythingIsWritten) {
              d.exe[name + 1] = '.';
              d.exe[name + 2] = 0;
          },
-         pack_where + ": unsafe pack name \"..\" at offset 0x"},
+         pack_where + " has an unsafe name \"..\" ('..' component) (" + pack_where + ", offset 0x"},
         {"member table outside the image",
          [k](DirectoryPatcher& d) { write_le32(d.exe, d.entry(k) + 4, 0xFFFFFF00); },
-         pack_where + ": member table of " + std::to_string(pack.members.size()) +
-             " entries at address 0xFFFFFF00 (offset 0xFFF00F00) runs outside the image"},
+         pack_where + ": the member table of " + std::to_string(pack.members.size()) +
+             " entries at address 0xFFFFFF00 runs outside the image"},
         {"huge member count",
          [k](DirectoryPatcher& d) { write_le32(d.exe, d.entry(k) + 8, 0xFFFFFFFF); },
-         pack_where + ": member table of 4294967295 entries"},
+         pack_where + ": the member table of 4294967295 entries"},
         {"member name below the bias",
          [k](DirectoryPatcher& d) { write_le32(d.exe, d.offset_of(d.field(k, 1)), 0x1234); },
          pack_where + ", member 0: name address 0x00001234 lies below the address bias"},
@@ -347,7 +353,7 @@ TEST(TilletFailures, DamageInTheLastPackStopsTheRunBeforeAnythingIsWritten) {
     }
 }
 
-TEST(TilletFailures, OutputThatCannotBeCreatedIsAnOpenFailure) {
+TEST(TilletFailures, AFileWhereTheOutputFolderGoesIsRefusedFirst) {
     ExtractedGame g(RPK_LAYOUT_A, FPACK_LAYOUT_A);
     // A file where the output folder belongs.
     write_file(g.work() + "/fpack_extract", bytes_of("in the way"));
@@ -356,10 +362,12 @@ TEST(TilletFailures, OutputThatCannotBeCreatedIsAnOpenFailure) {
         ++k;
     }
     const RunResult r = g.tillet("tillet-a", {g.exe()});
-    EXPECT_EQ(r.err, "Could not open fpack_extract/" + host_path(g.game.packs[k].members[0].name) +
-                         " (Not a directory)\n");
+    EXPECT_EQ(r.err, "Error: fpack_extract: pack " + std::to_string(k) + ", member 0 (\"" +
+                         g.game.packs[k].members[0].name +
+                         "\") needs this as a folder, but a file stands there; nothing was "
+                         "written\n");
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, listing_until(g.game, k, 1));
+    EXPECT_EQ(r.out, "");
     std::map<std::string, Bytes> tree = g.tree_with({});
     tree["fpack_extract"] = bytes_of("in the way");
     EXPECT_EQ(read_tree(g.work()), tree);

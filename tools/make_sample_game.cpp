@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "common/file_helpers.h"
+#include "common/platform/file_io.h"
 #include "common/tool.h"
+#include "sectors/sector_table.h"
 #include "tools/sample_game.h"
 
 namespace {
@@ -40,8 +41,8 @@ int main(int argc, char** argv) {
     } catch (const std::invalid_argument& e) {
         return fail(std::string("Error: ") + e.what());
     }
-    ensure_parent_dirs(dir + "/SLUS_217.88");
-    if (!write_sample_game(game, dir, &err)) {
+    FolderMaker folders;
+    if (!folders.make_parents(dir + "/SLUS_217.88", &err) || !write_sample_game(game, dir, &err)) {
         return fail(err);
     }
     std::printf("%s: RPK layout %c, fpack layout %c, seed %llu%s: %s\n", dir.c_str(),

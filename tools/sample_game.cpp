@@ -23,8 +23,9 @@
 #include <utility>
 
 #include "common/byte_reader.h"
-#include "common/file_helpers.h"
 #include "common/names.h"
+#include "common/platform/file_io.h"
+#include "sectors/sector_table.h"
 #include "tools/lzr_encoder.h"
 
 namespace {

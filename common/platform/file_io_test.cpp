@@ -1,4 +1,4 @@
-#include "common/file_helpers.h"
+#include "common/platform/file_io.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/text.h"
 #include "testing/test_support.h"
 
 namespace fs = std::filesystem;
@@ -36,23 +37,27 @@ Bytes patterned(std::size_t size, unsigned step) {
     return bytes;
 }
 
-}  // namespace
-
-TEST(SectorArithmetic, RoundsUpWithoutWrapping) {
-    EXPECT_EQ(round_up_to_sector(0), 0u);
-    EXPECT_EQ(round_up_to_sector(1), 2048u);
-    EXPECT_EQ(round_up_to_sector(2048), 2048u);
-    EXPECT_EQ(round_up_to_sector(2049), 4096u);
-    EXPECT_EQ(round_up_to_sector(0xFFFFFFFFu), 0x100000000u);
-    EXPECT_EQ(sector_offset(0xFFFFFFFFu), 0xFFFFFFFFull << 11);
+// Copies a range of the file at `source` to `target` as extraction does: a
+// new target is written under its own name, an existing one replaced whole.
+bool copy_out(const std::string& source, std::uint64_t offset, std::uint64_t length,
+              const std::string& target, std::string* err) {
+    FileHandle file;
+    std::uint64_t size = 0;
+    AtomicFile out;
+    return open_input(source, &file, &size, err) &&
+           out.open(target, err, AtomicFile::NewTarget::in_place, AtomicFile::Target::tree) &&
+           out.copy_from(file, offset, length, "source.bin", err) && out.commit(false, err);
 }
 
-TEST(EnsureParentDirs, CreatesEveryPrefixButNeverTheLastComponent) {
+}  // namespace
+
+TEST(FolderMaker, CreatesEveryPrefixButNeverTheLastComponent) {
     TempDir tmp;
     in_dir(tmp.path(), [] {
-        ensure_parent_dirs("a/b\\c.bin");
-        ensure_parent_dirs("plain.bin");
-        ensure_parent_dirs("x//y/z");
+        std::string err;
+        EXPECT_TRUE(FolderMaker().make_parents("a/b\\c.bin", &err)) << err;
+        EXPECT_TRUE(FolderMaker().make_parents("plain.bin", &err)) << err;
+        EXPECT_TRUE(FolderMaker().make_parents("x//y/z", &err)) << err;
     });
     const auto tree = read_tree(tmp.path());
     // "a/b\c.bin": "a" and then the literal "a/b" prefix are folders.
@@ -64,24 +69,24 @@ TEST(FolderMaker, MakesEachFolderOfManyPathsOnceAndRemembersIt) {
     TempDir tmp;
     in_dir(tmp.path(), [] {
         FolderMaker folders;
-        folders.make_parents("out/a/b/1.bin");
-        folders.make_parents("out/a/b/2.bin");
-        folders.make_parents("out/a/c\\3.bin");
-        folders.make_parents("out/d/4.bin");
+        std::string err;
+        for (const char* path :
+             {"out/a/b/1.bin", "out/a/b/2.bin", "out/a/c\\3.bin", "out/d/4.bin"}) {
+            EXPECT_TRUE(folders.make_parents(path, &err)) << err;
+        }
         // A folder already known is not made again, even if it went away.
         fs::remove("out/d");
-        folders.make_parents("out/d/5.bin");
-        folders.make_parents("out/e/6.bin");
+        EXPECT_TRUE(folders.make_parents("out/d/5.bin", &err)) << err;
+        EXPECT_TRUE(folders.make_parents("out/e/6.bin", &err)) << err;
     });
-    EXPECT_EQ(read_tree(tmp.path()), (std::map<std::string, Bytes>{{"out/", {}},
-                                                                   {"out/a/", {}},
-                                                                   {"out/a/b/", {}},
-                                                                   {"out/a/c/", {}},
-                                                                   {"out/e/", {}}}))
+    EXPECT_EQ(
+        read_tree(tmp.path()),
+        (std::map<std::string, Bytes>{
+            {"out/", {}}, {"out/a/", {}}, {"out/a/b/", {}}, {"out/a/c/", {}}, {"out/e/", {}}}))
         << "a backslash ends a prefix too, as in stored names";
 }
 
-TEST(EnsureParentDirs, HandlesPathsLongerThan4095Characters) {
+TEST(FolderMaker, HandlesPathsLongerThan4095Characters) {
     TempDir tmp;
     std::string path;
     for (int i = 0; i < 300; ++i) {
@@ -91,8 +96,10 @@ TEST(EnsureParentDirs, HandlesPathsLongerThan4095Characters) {
     ASSERT_GT(path.size(), 6000u);
     std::string err;
     in_dir(tmp.path(), [&] {
-        ensure_parent_dirs(path);
         // The system itself refuses paths this long; that must surface as a clean error.
+        EXPECT_FALSE(FolderMaker().make_parents(path, &err));
+        EXPECT_NE(err.find("could not create the folder (File name too long)"), std::string::npos)
+            << err;
         EXPECT_FALSE(write_whole_file(path, bytes_of("deep"), &err));
     });
     EXPECT_NE(err.find("(File name too long)"), std::string::npos) << err;
@@ -159,43 +166,40 @@ TEST(WriteWholeFile, AShortWriteIsAnErrorAndTheTargetSurvives) {
                     return write_whole_file(target, Bytes(5000, 1), err);
                 }),
                 ::testing::ExitedWithCode(3),
-                "^Error: could not write .*keep.bin \\(File too large\\)\n$");
+                "^Error: .*keep.bin: could not write \\(File too large\\)\n$");
     // The same for a copy made inside the kernel.
     write_file(tmp / "source.bin", Bytes(5000, 2));
     EXPECT_EXIT(with_file_size_limit([&](std::string* err) {
-                    const int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, err);
-                    return copy_to_whole_file(fd, 0, 5000, "source.bin", target, err);
+                    return copy_out(tmp / "source.bin", 0, 5000, target, err);
                 }),
                 ::testing::ExitedWithCode(3),
-                "^Error: could not copy source.bin to .*keep.bin \\(File too large\\)\n$");
+                "^Error: .*keep.bin: could not write \\(File too large\\)\n$");
     // A new file is written under its own name, and removed when the copy fails.
     EXPECT_EXIT(with_file_size_limit([&](std::string* err) {
-                    const int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, err);
-                    return copy_to_whole_file(fd, 0, 5000, "source.bin", tmp / "new.bin", err);
+                    return copy_out(tmp / "source.bin", 0, 5000, tmp / "new.bin", err);
                 }),
                 ::testing::ExitedWithCode(3),
-                "^Error: could not copy source.bin to .*new.bin \\(File too large\\)\n$");
+                "^Error: .*new.bin: could not write \\(File too large\\)\n$");
     std::filesystem::remove(tmp / "source.bin");
     EXPECT_EQ(read_file(target), bytes_of("precious"));
     EXPECT_EQ(read_tree(tmp.path()).size(), 1u) << "no temporary or partial file is left";
 }
 
-TEST(CopyToWholeFile, CopiesTheRangeToNewAndExistingFiles) {
+TEST(CopyOut, CopiesTheRangeToNewAndExistingFiles) {
     TempDir tmp;
     const Bytes source = patterned(10000, 7);
     write_file(tmp / "source.bin", source);
     write_file(tmp / "old.bin", bytes_of("a longer file that the copy replaces whole"));
     ::chmod((tmp / "old.bin").c_str(), 0600);
     std::string err;
-    const int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, &err);
-    ASSERT_GE(fd, 0) << err;
-    ASSERT_TRUE(copy_to_whole_file(fd, 2048, 3000, "source.bin", tmp / "new.bin", &err)) << err;
-    ASSERT_TRUE(copy_to_whole_file(fd, 100, 10, "source.bin", tmp / "old.bin", &err)) << err;
+    const std::string from = tmp / "source.bin";
+    ASSERT_TRUE(copy_out(from, 2048, 3000, tmp / "new.bin", &err)) << err;
+    ASSERT_TRUE(copy_out(from, 100, 10, tmp / "old.bin", &err)) << err;
     // A range past the end fails and leaves neither a new file nor a changed one.
-    EXPECT_FALSE(copy_to_whole_file(fd, 9000, 2000, "source.bin", tmp / "short.bin", &err));
-    EXPECT_EQ(err, "Error: source.bin ended early: expected 2000 bytes at offset 9000, got 1000");
-    EXPECT_FALSE(copy_to_whole_file(fd, 9000, 2000, "source.bin", tmp / "old.bin", &err));
-    ::close(fd);
+    EXPECT_FALSE(copy_out(from, 9000, 2000, tmp / "short.bin", &err));
+    EXPECT_EQ(err,
+              "Error: source.bin: ended early: expected 2000 bytes at offset 0x2328, got 1000");
+    EXPECT_FALSE(copy_out(from, 9000, 2000, tmp / "old.bin", &err));
     EXPECT_EQ(read_tree(tmp.path()),
               (std::map<std::string, Bytes>{
                   {"new.bin", Bytes(source.begin() + 2048, source.begin() + 5048)},
@@ -215,7 +219,8 @@ TEST(AtomicFile, ANewTargetWrittenInPlaceIsRemovedUnlessCommitted) {
         ASSERT_TRUE(file.open(target, &err, AtomicFile::NewTarget::in_place)) << err;
         EXPECT_FALSE(file.replaces_existing());
         ASSERT_TRUE(file.write(bytes_of("partial"), &err));
-        EXPECT_EQ(read_tree(tmp.path()), (std::map<std::string, Bytes>{{"t.bin", bytes_of("partial")}}));
+        EXPECT_EQ(read_tree(tmp.path()),
+                  (std::map<std::string, Bytes>{{"t.bin", bytes_of("partial")}}));
     }
     EXPECT_TRUE(read_tree(tmp.path()).empty());
     AtomicFile file;
@@ -264,22 +269,17 @@ TEST(ReadExactAt, AShortReadIsAnError) {
     TempDir tmp;
     write_file(tmp / "short.bin", Bytes(10, 1));
     std::string err;
-    int fd = open_file(tmp / "short.bin", READ_FLAGS, 0, &err);
-    ASSERT_GE(fd, 0) << err;
+    FileHandle file;
+    std::uint64_t size = 0;
+    ASSERT_TRUE(open_input(tmp / "short.bin", &file, &size, &err)) << err;
+    EXPECT_EQ(size, 10u);
     Bytes buffer(8);
-    EXPECT_TRUE(read_exact_at(fd, 2, buffer, "short.bin", &err));
-    EXPECT_FALSE(read_exact_at(fd, 4, buffer, "short.bin", &err));
-    EXPECT_EQ(err, "Error: short.bin ended early: expected 8 bytes at offset 4, got 6");
-    EXPECT_EQ(fd_size(fd), 10);
-    ::close(fd);
+    EXPECT_TRUE(read_exact_at(file, 2, buffer, "short.bin", &err));
+    EXPECT_FALSE(read_exact_at(file, 4, buffer, "short.bin", &err));
+    EXPECT_EQ(err, "Error: short.bin: ended early: expected 8 bytes at offset 0x4, got 6");
 }
 
-TEST(OpenOrExit, MissingFileEndsTheProcessWithTheMessage) {
-    EXPECT_EXIT(open_or_exit("nope.elf", READ_FLAGS), ::testing::ExitedWithCode(255),
-                "^Could not open nope.elf \\(No such file or directory\\)\n$");
-}
-
-TEST(CopyToWholeFile, CopiesTheRangeExactlyOrFailsLeavingTheTarget) {
+TEST(CopyOut, CopiesTheRangeExactlyOrFailsLeavingTheTarget) {
     TempDir tmp;
     Bytes source(3 << 20);
     for (std::size_t i = 0; i < source.size(); ++i) {
@@ -287,23 +287,19 @@ TEST(CopyToWholeFile, CopiesTheRangeExactlyOrFailsLeavingTheTarget) {
     }
     write_file(tmp / "source.bin", source);
     std::string err;
-    int fd = open_file(tmp / "source.bin", READ_FLAGS, 0, &err);
-    ASSERT_GE(fd, 0) << err;
-
-    ASSERT_TRUE(copy_to_whole_file(fd, 4097, 2 << 20, "source.bin", tmp / "out.bin", &err)) << err;
+    const std::string from = tmp / "source.bin";
+    ASSERT_TRUE(copy_out(from, 4097, 2 << 20, tmp / "out.bin", &err)) << err;
     EXPECT_EQ(read_file(tmp / "out.bin"),
               Bytes(source.begin() + 4097, source.begin() + 4097 + (2 << 20)));
-    ASSERT_TRUE(copy_to_whole_file(fd, 0, 0, "source.bin", tmp / "empty.bin", &err)) << err;
+    ASSERT_TRUE(copy_out(from, 0, 0, tmp / "empty.bin", &err)) << err;
     EXPECT_TRUE(read_file(tmp / "empty.bin").empty());
 
     // A range that runs past the source's end: an error, and the old file stays.
-    EXPECT_FALSE(
-        copy_to_whole_file(fd, source.size() - 10, 20, "source.bin", tmp / "out.bin", &err));
-    EXPECT_EQ(err, "Error: source.bin ended early: expected 20 bytes at offset " +
-                       std::to_string(source.size() - 10) + ", got 10");
+    EXPECT_FALSE(copy_out(from, source.size() - 10, 20, tmp / "out.bin", &err));
+    EXPECT_EQ(err, "Error: source.bin: ended early: expected 20 bytes at offset " +
+                       hex(source.size() - 10) + ", got 10");
     EXPECT_EQ(read_file(tmp / "out.bin").size(), 2u << 20);
     EXPECT_EQ(read_tree(tmp.path()).size(), 3u);
-    ::close(fd);
 }
 
 TEST(MappedFile, MapsPrivatelyAndReadsWhatCannotBeMapped) {
@@ -322,11 +318,9 @@ TEST(MappedFile, MapsPrivatelyAndReadsWhatCannotBeMapped) {
     EXPECT_EQ(read_file(tmp / "image.elf"), data);
 
     write_file(tmp / "empty.elf", {});
-    MappedFile empty, device;
+    MappedFile empty;
     ASSERT_TRUE(empty.open(tmp / "empty.elf", &err)) << err;
     EXPECT_TRUE(empty.bytes().empty());
-    ASSERT_TRUE(device.open("/dev/null", &err)) << err;
-    EXPECT_TRUE(device.bytes().empty());
     MappedFile missing;
     EXPECT_FALSE(missing.open(tmp / "nope.elf", &err));
     EXPECT_EQ(err, "Could not open " + (tmp / "nope.elf") + " (No such file or directory)");
@@ -338,6 +332,7 @@ TEST(MappedFile, AFileThatShrinksWhileMappedEndsTheRunWithAnError) {
     write_file(path, Bytes(1 << 20, 7));
     EXPECT_EXIT(
         {
+            install_interrupt_cleanup();
             MappedFile file;
             std::string err;
             if (!file.open(path, &err) || ::truncate(path.c_str(), 0) != 0) {
@@ -348,5 +343,5 @@ TEST(MappedFile, AFileThatShrinksWhileMappedEndsTheRunWithAnError) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(255),
-        "^Error: could not read .*image.elf \\(it shrank or its device failed while in use\\)\n$");
+        "^Error: .*image.elf: could not read \\(it shrank or its device failed while in use\\)\n$");
 }

@@ -1,0 +1,61 @@
+#include "common/run_files.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "testing/test_support.h"
+
+namespace fs = std::filesystem;
+
+// Every way of naming an input as an output is refused, except the output
+// that may replace that very input; outputs may not meet each other either.
+TEST(CheckRunFiles, OutputsMeetingInputsOrEachOtherAreRefused) {
+    TempDir tmp;
+    write_file(tmp / "a.evd", bytes_of("a"));
+    write_file(tmp / "other.evd", bytes_of("b"));
+    fs::create_directory(tmp / "sub");
+    ASSERT_EQ(::link((tmp / "a.evd").c_str(), (tmp / "hard.evd").c_str()), 0);
+    fs::create_symlink(tmp / "a.evd", tmp / "soft.evd");
+    const std::string a = tmp / "a.evd";
+    struct Case {
+        std::vector<std::string> outputs;
+        int may_replace;      // of the first output
+        std::string refusal;  // empty: accepted
+    };
+    const Case cases[] = {
+        {{a}, -1, "Error: " + a + ": <out1> is the same file as <in0>; nothing was written"},
+        {{tmp / "hard.evd"}, -1, "is the same file as <in0> (" + a + ")"},
+        {{tmp / "soft.evd"}, -1, "is the same file as <in0>"},
+        {{tmp / "sub/../a.evd"}, -1, "is the same file as <in0>"},
+        {{a}, 0, ""},
+        {{a}, 1, "is the same file as <in0>"},
+        {{tmp / "other.evd"}, -1, "is the same file as <in1>"},
+        {{tmp / "new.bin", tmp / "sub/../new.bin"}, -1, "<out2> is the same file as <out1>"},
+        {{tmp / "new.bin", tmp / "new2.bin"}, -1, ""},
+        {{"/dev/null", "/dev/null"}, -1, "<out2> is the same file as <out1>"},
+    };
+    for (const Case& c : cases) {
+        const RunFile inputs[] = {{a, "<in0>"}, {tmp / "other.evd", "<in1>"}};
+        std::vector<RunFile> outputs;
+        for (std::size_t i = 0; i < c.outputs.size(); ++i) {
+            outputs.push_back(
+                {c.outputs[i], "<out" + std::to_string(i + 1) + ">", i == 0 ? c.may_replace : -1});
+        }
+        std::vector<bool> replaces;
+        std::string err;
+        const bool ok = check_run_files(inputs, outputs, &replaces, &err);
+        SCOPED_TRACE(c.outputs[0]);
+        if (c.refusal.empty()) {
+            EXPECT_TRUE(ok) << err;
+            EXPECT_EQ(replaces[0], c.may_replace == 0);
+        } else {
+            EXPECT_FALSE(ok);
+            EXPECT_NE(err.find(c.refusal), std::string::npos) << err;
+            EXPECT_TRUE(err.starts_with("Error: ")) << err;
+        }
+    }
+    EXPECT_TRUE(same_file(tmp / "hard.evd", tmp / "soft.evd"));
+    EXPECT_FALSE(same_file(a, tmp / "other.evd"));
+}

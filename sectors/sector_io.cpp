@@ -1,0 +1,153 @@
+#include "sectors/sector_io.h"
+
+#include "common/run_files.h"
+#include "common/text.h"
+
+namespace {
+
+std::string quoted(std::string_view name) {
+    return "\"" + std::string(name) + "\"";
+}
+
+std::string job_place(const ExtractJob& job) {
+    return job.where + " (" + quoted(job.name) + ")";
+}
+
+}  // namespace
+
+bool check_extract_targets(std::span<const ExtractJob> jobs, std::span<const std::string> inputs,
+                           std::string* err) {
+    // The first job needing each folder, for messages.
+    for (const std::string& folder : extract_folders(jobs)) {
+        FileStatus status;
+        if (!file_status(folder, &status, err)) {
+            return false;
+        }
+        if (status.kind == FileKind::missing || status.kind == FileKind::directory) {
+            continue;
+        }
+        for (const ExtractJob& job : jobs) {
+            if (job.path.starts_with(folder + "/")) {
+                *err = "Error: " + folder + ": " + job_place(job) +
+                       " needs this as a folder, but a file stands there; nothing was written";
+                return false;
+            }
+        }
+    }
+    std::vector<FileId> input_ids;
+    for (const std::string& input : inputs) {
+        FileStatus status;
+        if (file_status(input, &status, err) && status.kind != FileKind::missing) {
+            input_ids.push_back(status.id);
+        }
+    }
+    for (const ExtractJob& job : jobs) {
+        FileStatus status;
+        if (!file_status(job.path, &status, err, false)) {
+            return false;
+        }
+        switch (status.kind) {
+            case FileKind::missing:
+                continue;
+            case FileKind::directory:
+                *err = "Error: " + job.path + ": a folder stands where " + job_place(job) +
+                       " is to be written; nothing was written";
+                return false;
+            case FileKind::other:
+                *err = "Error: " + job.path + ": a device or pipe stands where " + job_place(job) +
+                       " is to be written; nothing was written";
+                return false;
+            case FileKind::link:
+                continue;  // the link is replaced; what it points to stays
+            case FileKind::regular:
+                break;
+        }
+        for (std::size_t i = 0; i < input_ids.size(); ++i) {
+            if (status.id == input_ids[i]) {
+                *err = "Error: " + job.path + ": " + job_place(job) + " would overwrite " +
+                       inputs[i] +
+                       ", which is being read; extract in another folder. Nothing was written";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSource> sources,
+                    const std::function<void(std::size_t)>& before, std::string* err) {
+    FolderMaker folders;
+    FileHandle source;
+    std::uint32_t open_source = 0;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const ExtractJob& job = jobs[i];
+        before(i);
+        if (!source.valid() || open_source != job.source) {
+            std::uint64_t size = 0;
+            if (!open_input(sources[job.source].path, &source, &size, err)) {
+                return false;
+            }
+            open_source = job.source;
+        }
+        AtomicFile file;
+        if (!folders.make_parents(job.path, err) ||
+            !file.open(job.path, err, AtomicFile::NewTarget::in_place, AtomicFile::Target::tree) ||
+            !file.copy_from(source, job.offset, job.length, sources[job.source].path, err) ||
+            !file.commit(false, err)) {
+            *err += " (while writing " + job_place(job) + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool pack_file_sizes(std::span<const PackJob> jobs, std::vector<std::uint64_t>* sizes,
+                     std::string* err) {
+    sizes->clear();
+    sizes->reserve(jobs.size());
+    for (const PackJob& job : jobs) {
+        FileStatus status;
+        if (!file_status(job.path, &status, err)) {
+            return false;
+        }
+        if (status.kind == FileKind::missing) {
+            *err = open_failure_message(job.path, ENOENT);
+            return false;
+        }
+        if (status.kind != FileKind::regular) {
+            *err = "Error: " + job.path + ": " +
+                   (status.kind == FileKind::directory ? "is a folder" : "is a device or pipe") +
+                   ", not a file to pack as " + job.where + " (" + quoted(job.name) + ")";
+            return false;
+        }
+        sizes->push_back(status.size);
+    }
+    return true;
+}
+
+bool pack_files(std::span<const PackJob> jobs, std::span<const PackPlacement> placements,
+                std::uint64_t total, AtomicFile& out,
+                const std::function<void(std::size_t)>& before, std::string* err) {
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const PackJob& job = jobs[i];
+        const PackPlacement& place = placements[i];
+        before(i);
+        FileHandle file;
+        std::uint64_t size = 0;
+        if (!open_input(job.path, &file, &size, err)) {
+            return false;
+        }
+        if (size != place.length) {
+            *err = "Error: " + job.path + ": changed size while the rebuild ran (" +
+                   std::to_string(place.length) + " bytes, now " + std::to_string(size) +
+                   "); nothing was replaced";
+            return false;
+        }
+        if (!out.write_zeros(sector_offset(static_cast<std::uint32_t>(place.sector)) - out.size(),
+                             err) ||
+            !out.copy_from(file, 0, place.length, job.path, err)) {
+            return false;
+        }
+    }
+    return out.write_zeros(total - out.size(), err);
+}

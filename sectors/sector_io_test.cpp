@@ -1,0 +1,162 @@
+#include "sectors/sector_io.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "testing/test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs the body in `dir` and returns to the previous folder afterwards.
+template <typename F>
+void in_dir(const std::string& dir, F body) {
+    const auto previous = fs::current_path();
+    fs::current_path(dir);
+    body();
+    fs::current_path(previous);
+}
+
+std::vector<ExtractJob> jobs_for(const std::vector<std::string>& paths) {
+    std::vector<ExtractJob> jobs;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        jobs.push_back({paths[i], 0, i, 1, "entry " + std::to_string(i), paths[i]});
+    }
+    return jobs;
+}
+
+}  // namespace
+
+// What stands in the tree is judged before anything is written: folders,
+// devices and inputs in a file's place, files in a folder's place.
+TEST(ExtractTargets, WhatStandsInTheTreeIsCheckedFirst) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> paths;
+        std::string refusal;  // empty: accepted
+    };
+    const Case cases[] = {
+        {"new files", {"new/a.bin", "b.bin"}, ""},
+        {"an existing file is replaced", {"file.bin"}, ""},
+        {"a link is replaced, not followed", {"link.bin"}, ""},
+        {"a folder in a file's place", {"dir"}, "dir: a folder stands where entry 0 (\"dir\")"},
+        {"a FIFO in a file's place", {"fifo"}, "fifo: a device or pipe stands where entry 0"},
+        {"a file in a folder's place",
+         {"ok.bin", "file.bin/x"},
+         "file.bin: entry 1 (\"file.bin/x\") needs this as a folder, but a file stands there"},
+        {"an input", {"sub/../input.elf"}, "would overwrite input.elf, which is being read"},
+    };
+    TempDir tmp;
+    in_dir(tmp.path(), [&] {
+        write_file("file.bin", bytes_of("old"));
+        write_file("input.elf", bytes_of("exe"));
+        fs::create_directory("dir");
+        fs::create_directory("sub");
+        ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+        fs::create_symlink("input.elf", "link.bin");
+        const std::string inputs[] = {"input.elf"};
+        for (const Case& c : cases) {
+            std::string err;
+            const bool ok = check_extract_targets(jobs_for(c.paths), inputs, &err);
+            EXPECT_EQ(ok, c.refusal.empty()) << c.what << ": " << err;
+            EXPECT_NE(err.find(c.refusal), std::string::npos) << c.what << ": " << err;
+        }
+        // A link in a file's place is replaced by the file; what it points to stays.
+        write_file("source.bin", bytes_of("0123456789"));
+        const ExtractSource sources[] = {{"source.bin", 10}};
+        std::string err;
+        std::size_t before = 0;
+        ASSERT_TRUE(run_extraction(
+            jobs_for({"link.bin", "new/deep/a.bin"}), sources, [&](std::size_t) { ++before; },
+            &err))
+            << err;
+        EXPECT_EQ(before, 2u);
+        EXPECT_FALSE(fs::is_symlink("link.bin"));
+        EXPECT_EQ(read_file("link.bin"), bytes_of("0"));
+        EXPECT_EQ(read_file("input.elf"), bytes_of("exe"));
+        EXPECT_EQ(read_file("new/deep/a.bin"), bytes_of("1"));
+    });
+}
+
+TEST(Extraction, AFailureNamesTheEntryAndLeavesNoPartialFile) {
+    TempDir tmp;
+    in_dir(tmp.path(), [&] {
+        write_file("source.bin", bytes_of("0123456789"));
+        // The source shrank after its size was taken: the third job fails.
+        const ExtractSource sources[] = {{"source.bin", 100}};
+        std::vector<ExtractJob> jobs = jobs_for({"a", "b", "c"});
+        jobs[2].offset = 5;
+        jobs[2].length = 50;
+        std::string err;
+        EXPECT_FALSE(run_extraction(
+            jobs, sources, [](std::size_t) {}, &err));
+        EXPECT_EQ(err,
+                  "Error: source.bin: ended early: expected 50 bytes at offset 0x5, got 5 (while "
+                  "writing entry 2 (\"c\"))");
+        EXPECT_EQ(read_tree("."),
+                  (std::map<std::string, Bytes>{{"a", bytes_of("0")},
+                                                {"b", bytes_of("1")},
+                                                {"source.bin", read_file("source.bin")}}));
+        // A folder that cannot be made is reported with its own reason.
+        write_file("blocker", bytes_of("x"));
+        EXPECT_FALSE(run_extraction(
+            jobs_for({"blocker/x/y"}), sources, [](std::size_t) {}, &err));
+        EXPECT_EQ(err,
+                  "Error: blocker: could not create the folder (a file of that name is in the "
+                  "way) (while writing entry 0 (\"blocker/x/y\"))");
+    });
+}
+
+TEST(Packing, FilesGoAtTheirPlacesWithZeroFillAndMustNotChangeMeanwhile) {
+    TempDir tmp;
+    in_dir(tmp.path(), [&] {
+        write_file("a", Bytes(3000, 0xAA));
+        write_file("b", {});
+        write_file("c", Bytes(5, 0xCC));
+        const std::vector<PackJob> jobs = {
+            {"a", 0, "entry 0", "a"}, {"b", 12, "entry 1", "b"}, {"c", 24, "entry 2", "c"}};
+        std::vector<std::uint64_t> sizes;
+        std::string err;
+        ASSERT_TRUE(pack_file_sizes(jobs, &sizes, &err)) << err;
+        EXPECT_EQ(sizes, (std::vector<std::uint64_t>{3000, 0, 5}));
+        std::vector<PackPlacement> placements;
+        std::uint64_t total = 0;
+        ASSERT_TRUE(plan_packing(jobs, sizes, {0xFFFFFFFF, true}, &placements, &total, &err));
+        {
+            AtomicFile out;
+            ASSERT_TRUE(out.open("packed.bin", &err)) << err;
+            ASSERT_TRUE(pack_files(
+                jobs, placements, total, out, [](std::size_t) {}, &err))
+                << err;
+            ASSERT_TRUE(out.commit(false, &err)) << err;
+        }
+        Bytes want(6144, 0);
+        std::fill(want.begin(), want.begin() + 3000, 0xAA);
+        std::fill(want.begin() + 4096, want.begin() + 4101, 0xCC);
+        EXPECT_EQ(read_file("packed.bin"), want);
+
+        // A file that grew after it was measured: nothing is written.
+        write_file("c", Bytes(6, 0xCC));
+        AtomicFile out;
+        ASSERT_TRUE(out.open("packed.bin", &err)) << err;
+        EXPECT_FALSE(pack_files(
+            jobs, placements, total, out, [](std::size_t) {}, &err));
+        EXPECT_EQ(err,
+                  "Error: c: changed size while the rebuild ran (5 bytes, now 6); nothing "
+                  "was replaced");
+        out.discard();
+        EXPECT_EQ(read_file("packed.bin"), want);
+
+        // Missing files and folders are refused when measured.
+        fs::remove("b");
+        EXPECT_FALSE(pack_file_sizes(jobs, &sizes, &err));
+        EXPECT_EQ(err, "Could not open b (No such file or directory)");
+        fs::create_directory("b");
+        EXPECT_FALSE(pack_file_sizes(jobs, &sizes, &err));
+        EXPECT_EQ(err, "Error: b: is a folder, not a file to pack as entry 1 (\"b\")");
+    });
+}
