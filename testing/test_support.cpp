@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +30,97 @@ std::string slurp(const std::string& path) {
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd) {
+    return run_program(program, args, cwd, RunOptions{});
+}
+
+namespace {
+
+// In the child: the argument vector for execv.
+std::vector<char*> argv_of(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+int exit_status(int wstatus) {
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+}  // namespace
+
+bool built_with_address_sanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
+
+RunResult run_and_interrupt(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& cwd, int signal) {
+    TempDir capture;
+    const std::string err_path = capture / "stderr";
+    RunResult result;
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return result;
+    }
+    const int capacity = ::fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int in = ::open("/dev/null", O_RDONLY);
+        int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (::chdir(cwd.c_str()) != 0 || in < 0 || err < 0) {
+            ::_exit(127);
+        }
+        ::dup2(in, 0);
+        ::dup2(pipe_fds[1], 1);
+        ::dup2(err, 2);
+        ::close(pipe_fds[0]);
+        std::vector<char*> argv = argv_of(program, args);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipe_fds[1]);
+    // Full pipe: the program is blocked writing its listing.
+    for (int waited = 0; waited < 60000; ++waited) {
+        int queued = 0;
+        ::ioctl(pipe_fds[0], FIONREAD, &queued);
+        if (queued >= capacity) {
+            break;
+        }
+        ::usleep(1000);
+    }
+    ::usleep(20000);
+    ::kill(pid, signal);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipe_fds[0]);
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0) {
+    }
+    result.out = out;
+    result.err = slurp(err_path);
+    result.status = exit_status(wstatus);
+    return result;
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd, const RunOptions& options) {
     TempDir capture;
     const std::string out_path = capture / "stdout";
     const std::string err_path = capture / "stderr";
@@ -37,8 +130,10 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         if (::chdir(cwd.c_str()) != 0) {
             ::_exit(127);
         }
-        int in = ::open("/dev/null", O_RDONLY);
-        int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = ::open(options.stdin_path.c_str(), O_RDONLY);
+        int out = options.stdout_path.empty()
+                      ? ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                      : ::open(options.stdout_path.c_str(), O_WRONLY);
         int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0) {
             ::_exit(127);
@@ -46,12 +141,12 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
+        if (options.memory_limit > 0) {
+            struct rlimit limit;
+            limit.rlim_cur = limit.rlim_max = options.memory_limit;
+            ::setrlimit(RLIMIT_AS, &limit);
         }
-        argv.push_back(nullptr);
+        std::vector<char*> argv = argv_of(program, args);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
@@ -64,7 +159,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     }
     result.out = slurp(out_path);
     result.err = slurp(err_path);
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    result.status = exit_status(wstatus);
     return result;
 }
 
@@ -116,7 +211,8 @@ std::map<std::string, Bytes> read_tree(const std::string& root) {
         return tree;
     }
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        std::string rel = fs::relative(entry.path(), root).generic_string();
+        // Lexically: a symbolic link is listed under its own name, not its target's.
+        std::string rel = entry.path().lexically_relative(root).generic_string();
         if (entry.is_directory()) {
             tree[rel + "/"] = {};
         } else {

@@ -13,6 +13,13 @@ struct RunResult {
     int status = -1;  ///< exit status (0..255), or -1 if the program did not exit normally
 };
 
+/// How a program is started, beyond its arguments and folder.
+struct RunOptions {
+    std::string stdin_path = "/dev/null";
+    std::string stdout_path;         ///< empty: captured into RunResult::out
+    std::uint64_t memory_limit = 0;  ///< address-space limit in bytes, 0: none
+};
+
 /// Path of one of the suite's built programs (build/bin/<name>).
 std::string tool_path(const std::string& name);
 
@@ -20,6 +27,19 @@ std::string tool_path(const std::string& name);
 /// Arguments are passed as they are, so empty arguments are preserved.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd);
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd, const RunOptions& options);
+
+/// Starts `program` with its standard output going into a small pipe that
+/// nobody reads, waits until the pipe is full (the run is then stuck in the
+/// middle of its listing, with its files open), sends `signal`, and returns
+/// how the program ended. The listing must be longer than a few KiB.
+RunResult run_and_interrupt(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& cwd, int signal);
+
+/// True when the suite is built with AddressSanitizer, which reserves more
+/// address space than a memory limit allows.
+bool built_with_address_sanitizer();
 
 /// A fresh folder below the system's temporary folder, removed with everything in it.
 class TempDir {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "common/text.h"
 #include "testing/test_support.h"
@@ -344,4 +347,176 @@ TEST(MappedFile, AFileThatShrinksWhileMappedEndsTheRunWithAnError) {
         },
         ::testing::ExitedWithCode(255),
         "^Error: .*image.elf: could not read \\(it shrank or its device failed while in use\\)\n$");
+}
+
+namespace {
+
+// Makes a file immutable, which even the superuser cannot replace or rename;
+// false where the file system or the user's rights do not allow it.
+bool make_immutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// Two outputs replace their targets together or not at all: when the second
+// target cannot be replaced, the first gets its old file back.
+TEST(CommitTogether, ReplacesBothTargetsOrNeither) {
+    TempDir tmp;
+    const std::string archive = tmp / "RPK.BIN", exe = tmp / "SLUS_217.88";
+    write_file(archive, bytes_of("old archive"));
+    write_file(exe, bytes_of("old exe"));
+    std::string err;
+    {
+        AtomicFile a, e;
+        ASSERT_TRUE(a.open(archive, &err) && a.write(bytes_of("new archive"), &err)) << err;
+        ASSERT_TRUE(e.open(exe, &err) && e.write(bytes_of("new exe"), &err)) << err;
+        AtomicFile* const both[] = {&a, &e};
+        if (!make_immutable(exe, true)) {
+            GTEST_SKIP() << "the file system or user cannot make a file immutable";
+        }
+        EXPECT_FALSE(commit_together(both, true, &err));
+        make_immutable(exe, false);
+    }
+    EXPECT_TRUE(err.starts_with("Error: " + exe + ": could not replace the file (")) << err;
+    EXPECT_TRUE(err.ends_with("; nothing was replaced")) << err;
+    EXPECT_EQ(read_tree(tmp.path()),
+              (std::map<std::string, Bytes>{{"RPK.BIN", bytes_of("old archive")},
+                                            {"SLUS_217.88", bytes_of("old exe")}}));
+    // And when both can be replaced, both are, with nothing left beside them.
+    AtomicFile a, e, fresh;
+    ASSERT_TRUE(a.open(archive, &err) && a.write(bytes_of("new archive"), &err)) << err;
+    ASSERT_TRUE(e.open(exe, &err) && e.write(bytes_of("new exe"), &err)) << err;
+    ASSERT_TRUE(fresh.open(tmp / "NEW.BIN", &err) && fresh.write(bytes_of("new"), &err)) << err;
+    AtomicFile* const all[] = {&a, &e, &fresh};
+    ASSERT_TRUE(commit_together(all, false, &err)) << err;
+    EXPECT_EQ(read_tree(tmp.path()),
+              (std::map<std::string, Bytes>{{"NEW.BIN", bytes_of("new")},
+                                            {"RPK.BIN", bytes_of("new archive")},
+                                            {"SLUS_217.88", bytes_of("new exe")}}));
+}
+
+// An interrupted run removes what it was writing and leaves everything else.
+TEST(InterruptCleanup, RemovesUnfinishedOutputsAndEndsWithAnError) {
+    TempDir tmp;
+    write_file(tmp / "kept.bin", bytes_of("kept"));
+    // In the child: one new file half written, one replacement half written,
+    // one new file finished; then the signal.
+    auto interrupted = [&](int signal) {
+        install_interrupt_cleanup();
+        std::string err;
+        static AtomicFile fresh, replacing, done;
+        if (!fresh.open(tmp / "fresh.bin", &err, AtomicFile::NewTarget::in_place) ||
+            !fresh.write(bytes_of("half"), &err) || !replacing.open(tmp / "kept.bin", &err) ||
+            !replacing.write(bytes_of("half"), &err) ||
+            !done.open(tmp / "done.bin", &err, AtomicFile::NewTarget::in_place) ||
+            !done.write(bytes_of("done"), &err) || !done.commit(false, &err)) {
+            std::exit(3);
+        }
+        std::raise(signal);
+        std::exit(0);
+    };
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        EXPECT_EXIT(
+            interrupted(signal), ::testing::ExitedWithCode(255),
+            "^Error: interrupted by SIG(INT|TERM|HUP); unfinished output files were removed, "
+            "finished ones are complete\n$");
+        EXPECT_EQ(read_tree(tmp.path()),
+                  (std::map<std::string, Bytes>{{"done.bin", bytes_of("done")},
+                                                {"kept.bin", bytes_of("kept")}}))
+            << signal;
+        std::filesystem::remove(tmp / "done.bin");
+    }
+}
+
+// Outputs that are not plain files: devices and FIFOs take the data as it
+// comes, a symbolic link's file is replaced and the link stays, and a
+// replaced file keeps its permissions and owner.
+TEST(AtomicFile, DevicesFifosAndLinksKeepWhatTheyAre) {
+    TempDir tmp;
+    std::string err;
+    ASSERT_TRUE(write_whole_file("/dev/null", bytes_of("gone"), &err)) << err;
+    struct stat st;
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+    const std::string fifo = tmp / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] {
+        std::string got;
+        EXPECT_TRUE(read_stream(fifo, &got, &err)) << err;
+        received = got;
+    });
+    EXPECT_TRUE(write_whole_file(fifo, bytes_of("through the pipe"), &err)) << err;
+    reader.join();
+    EXPECT_EQ(received, "through the pipe");
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    std::filesystem::remove(fifo);
+
+    std::filesystem::create_directory(tmp / "real");
+    write_file(tmp / "real/target.bin", bytes_of("old"));
+    ::chmod((tmp / "real/target.bin").c_str(), 0604);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown((tmp / "real/target.bin").c_str(), 4321, 4322), 0);
+    }
+    std::filesystem::create_symlink("real/target.bin", tmp / "link.bin");
+    ASSERT_TRUE(write_whole_file(tmp / "link.bin", bytes_of("new"), &err)) << err;
+    EXPECT_TRUE(std::filesystem::is_symlink(tmp / "link.bin"));
+    EXPECT_EQ(read_file(tmp / "real/target.bin"), bytes_of("new"));
+    ASSERT_EQ(::stat((tmp / "real/target.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0604u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 4322u);
+    }
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : read_tree(tmp.path())) {
+        names.push_back(name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"link.bin", "real/", "real/target.bin"}))
+        << "no temporary file is left beside the link or its file";
+
+    // A name as long as the system allows is replaced like any other.
+    const std::string longest = tmp / std::string(255, 'n');
+    ASSERT_TRUE(write_whole_file(longest, bytes_of("1"), &err)) << err;
+    ASSERT_TRUE(write_whole_file(longest, bytes_of("2"), &err)) << err;
+    EXPECT_EQ(read_file(longest), bytes_of("2"));
+}
+
+// Inputs must be files: a FIFO nobody writes to fails at once instead of
+// waiting forever, and devices and folders are refused by name.
+TEST(OpenInput, RefusesWhatIsNotARegularFile) {
+    TempDir tmp;
+    const std::string fifo = tmp / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_directory(tmp / "dir");
+    const std::pair<std::string, std::string> cases[] = {
+        {fifo, "Error: " + fifo + ": is a device or pipe, not a regular file"},
+        {"/dev/zero", "Error: /dev/zero: is a device or pipe, not a regular file"},
+        {tmp / "dir", "Error: " + (tmp / "dir") + ": is a folder, not a file"},
+    };
+    for (const auto& [path, message] : cases) {
+        SCOPED_TRACE(path);
+        FileHandle file;
+        std::uint64_t size = 0;
+        std::string err;
+        EXPECT_FALSE(open_input(path, &file, &size, &err)) << path;
+        EXPECT_EQ(err, message);
+        ByteBuffer bytes;
+        EXPECT_FALSE(read_whole_file(path, &bytes, &err)) << path;
+        MappedFile mapped;
+        EXPECT_FALSE(mapped.open(path, &err)) << path;
+    }
 }
