@@ -5,8 +5,8 @@
 #include <array>
 #include <random>
 
+#include "ossory/lzr_test_support.h"
 #include "testing/test_support.h"
-#include "tools/lzr_encoder.h"
 
 namespace {
 
@@ -279,7 +279,7 @@ TEST(LzrRoundTrip, DecodesWhatWasEncoded) {
         for (std::size_t n : sizes) {
             SCOPED_TRACE(std::string(name) + ", " + std::to_string(n) + " bytes");
             const Bytes input = generate(n, rng);
-            const Bytes file = lzr_encode(input, 0x1234);
+            const Bytes file = lzr_file_of(input, 0x1234);
             EXPECT_EQ(load_le32(file.data()), 0x1234u);
             EXPECT_EQ(load_le32(file.data() + 12), n);
             Bytes out;
@@ -313,7 +313,7 @@ TEST(LzrEncode, UsesEachOperationWherePays) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto counts = code_counts(lzr_encode(c.input));
+        const auto counts = code_counts(lzr_file_of(c.input));
         std::size_t others = 0;
         for (unsigned code = 0; code < 4; ++code) {
             others += code == c.code ? 0 : counts[code];
@@ -321,7 +321,7 @@ TEST(LzrEncode, UsesEachOperationWherePays) {
         EXPECT_GT(counts[c.code], 0u);
         EXPECT_LE(others, 2u) << "the suitable operation should do nearly all the work";
     }
-    EXPECT_EQ(code_counts(lzr_encode(Bytes(510, 0))), (std::array<std::size_t, 4>{0, 0, 2, 0}));
+    EXPECT_EQ(code_counts(lzr_file_of(Bytes(510, 0))), (std::array<std::size_t, 4>{0, 0, 2, 0}));
 }
 
 TEST(LzrRobustness, TruncatedCorruptedAndShortenedFiles) {
@@ -329,7 +329,7 @@ TEST(LzrRobustness, TruncatedCorruptedAndShortenedFiles) {
     Bytes input = image_like(3000, rng);
     const Bytes noise = random_bytes(700, rng);
     input.insert(input.end(), noise.begin(), noise.end());
-    const Bytes file = lzr_encode(input);
+    const Bytes file = lzr_file_of(input);
 
     // Every result is a clean error naming the file, or exactly output_size bytes.
     auto check = [](const Bytes& f) {
@@ -417,9 +417,9 @@ LzrDecodeResult plain_decode(MutableByteSpan out, ByteSpan in, ByteSpan control)
                 return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
             }
             for (std::size_t k = 0; k < take; ++k, ++pos) {
-                out[pos] = code == LZR_FILL               ? in[at + 1]
+                out[pos] = code == LZR_FILL             ? in[at + 1]
                            : code == LZR_BACK_REFERENCE ? out[pos - distance]
-                                                          : in[at + (code == LZR_LITERAL ? 0 : k)];
+                                                        : in[at + (code == LZR_LITERAL ? 0 : k)];
             }
             at += code == LZR_LITERAL_RUN ? take : code == LZR_LITERAL ? 1 : 2;
             if (take < count) {
