@@ -73,12 +73,12 @@ LzrMatchFinder::LzrMatchFinder(ByteSpan input) : in_(input) {
     tree_ = last_ + 256;
 }
 
-void LzrMatchFinder::reset() {
-    if (entered_) {
-        // The tree slots need no clearing: only slots reached from the heads are read.
-        std::fill(head_, tree_, 0);
-        entered_ = false;
-    }
+void LzrMatchFinder::reset(std::size_t first) {
+    // Nothing is cleared: entries for positions before `first` are ignored
+    // from now on, and entries for positions from `first` on that an earlier
+    // pass left behind either lie ahead (ignored too) or are written again,
+    // the same, before anything reads them.
+    floor_ = first;
     run_end_ = 0;
     pending_ = 0;
 }
@@ -101,7 +101,6 @@ LzrMatch LzrMatchFinder::enter_after_run(std::size_t pos) {
 }
 
 LzrMatch LzrMatchFinder::enter(std::size_t pos) {
-    entered_ = true;
     const std::uint8_t* const key = in_.data() + pos;
     const std::size_t remaining = in_.size() - pos;
     LzrMatch best;
@@ -129,15 +128,15 @@ LzrMatch LzrMatchFinder::enter(std::size_t pos) {
     if (remaining > 1) {
         const std::size_t pair = key[0] | std::size_t{key[1]} << 8;
         if (best.length == 0) {
-            const std::uint32_t newest = pairs_[pair];
-            if (newest != 0 && pos - (newest - 1) <= LZR_MAX_DISTANCE) {
-                best = {2, static_cast<std::uint32_t>(pos - (newest - 1))};
+            const std::size_t distance = distance_to(pairs_[pair], pos);
+            if (distance != 0) {
+                best = {2, static_cast<std::uint32_t>(distance)};
             }
         }
         pairs_[pair] = static_cast<std::uint32_t>(pos + 1);
     }
-    if (best.length == 0 && same_byte != 0 && pos - (same_byte - 1) <= LZR_MAX_DISTANCE) {
-        best = {1, static_cast<std::uint32_t>(pos - (same_byte - 1))};
+    if (best.length == 0 && distance_to(same_byte, pos) != 0) {
+        best = {1, static_cast<std::uint32_t>(distance_to(same_byte, pos))};
     }
     return best;
 }
@@ -163,8 +162,8 @@ LzrMatch LzrMatchFinder::walk_words(std::size_t pos, std::uint32_t node) {
     std::uint32_t* larger = smaller + 1;
     LzrMatch best;
     for (;;) {
-        const std::size_t distance = pos + 1 - node;
-        if (node == 0 || distance > LZR_MAX_DISTANCE) {
+        const std::size_t distance = distance_to(node, pos);
+        if (distance == 0) {
             *smaller = 0;  // nothing, or only positions that left the window, below here
             *larger = 0;
             break;
@@ -217,7 +216,7 @@ LzrMatch LzrMatchFinder::walk_bytes(std::size_t pos, std::uint32_t node) {
     std::size_t larger_common = 0;
     LzrMatch best;
     for (;;) {
-        if (node == 0 || pos - (node - 1) > LZR_MAX_DISTANCE) {
+        if (distance_to(node, pos) == 0) {
             *smaller = 0;
             *larger = 0;
             break;
@@ -322,8 +321,9 @@ class Parser {
             }
         }
         ref_ = s > LZR_MAX_MATCH ? s - LZR_MAX_MATCH : 0;
-        finder_.reset();
-        for (std::size_t p = ref_ > LZR_MAX_DISTANCE ? ref_ - LZR_MAX_DISTANCE : 0; p < ref_; ++p) {
+        const std::size_t warm = ref_ > LZR_MAX_DISTANCE ? ref_ - LZR_MAX_DISTANCE : 0;
+        finder_.reset(warm);
+        for (std::size_t p = warm; p < ref_; ++p) {
             finder_.find(p);
         }
         for (std::size_t p = ref_; p < s; ++p) {

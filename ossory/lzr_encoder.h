@@ -76,13 +76,15 @@ class LzrMatchFinder {
   public:
     explicit LzrMatchFinder(ByteSpan input);
 
-    /// Forgets every position entered, so that the next `find` may start anywhere.
-    void reset();
+    /// Forgets every position entered, so that positions can be entered
+    /// again from `first` on.
+    void reset(std::size_t first);
 
-    /// The longest match at `pos`, and enters `pos` into the window. After a
-    /// reset, positions must come one by one in increasing order; the window
-    /// then holds the positions entered, so to report exact results from
-    /// some position on, enter the 4095 before it first.
+    /// The longest match at `pos`, and enters `pos` into the window.
+    /// Positions must come one by one in increasing order, from 0 or from the
+    /// position last given to `reset`; the window then holds the positions
+    /// entered, so to report exact results from some position on, enter the
+    /// 4095 before it first.
     LzrMatch find(std::size_t pos) {
         if (run_end_ <= pos) {
             measure_run(pos);
@@ -99,6 +101,13 @@ class LzrMatchFinder {
     }
 
   private:
+    /// How far back the position of a table entry (position + 1, 0 = none)
+    /// lies from `pos`; 0 if it is no use: none, entered before the last
+    /// reset, not before `pos`, or out of the window.
+    std::size_t distance_to(std::uint32_t entry, std::size_t pos) const {
+        const std::size_t distance = pos + 1 - entry;
+        return entry > floor_ && distance - 1 < LZR_MAX_DISTANCE ? distance : 0;
+    }
     /// Sets `run_end_` to the end of the run of equal bytes that starts at `pos`.
     void measure_run(std::size_t pos);
     /// Enters a position put off in a run, if any, then `pos`.
@@ -122,7 +131,7 @@ class LzrMatchFinder {
     std::uint32_t* pairs_;     ///< per 2-byte prefix: newest position + 1
     std::uint32_t* last_;      ///< per byte value: newest position + 1
     std::uint32_t* tree_;      ///< per window slot: smaller and larger child (+ 1)
-    bool entered_ = false;     ///< whether anything was entered since the tables were cleared
+    std::size_t floor_ = 0;    ///< the first position entered since the last reset
     std::size_t run_end_ = 0;  ///< end of the run of equal bytes last measured
     std::size_t pending_ = 0;  ///< position + 1 put off inside a run, 0 = none
 };

@@ -178,7 +178,7 @@ TEST(LzrMatchFinder, StartsAfreshAfterReset) {
         finder.find(pos);
     }
     // Entering the 4095 positions before 8000 is enough for exact answers from there on.
-    finder.reset();
+    finder.reset(8000 - 4095);
     for (std::size_t pos = 8000 - 4095; pos < 8000; ++pos) {
         finder.find(pos);
     }
