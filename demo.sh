@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the suite and runs the modder's whole job on a generated sample game:
-# extract RPK.BIN with both builds, extract the packs, decode an image, edit a
-# text, then rebuild the archive and check that the edits (and nothing else)
-# changed. Everything happens below ./demo-game, which is made anew each run.
+# extract RPK.BIN with both builds, extract the packs, decode an image, edit
+# it and compress it back, edit a text, then rebuild the archive and check
+# that the edits (and nothing else) changed. Everything happens below ./demo-game, which is made anew each run.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -38,6 +38,14 @@ cd demo-game/layout-a
 step "ossory tex/t000.tm2.lzr t000.tm2   (decode an image)"
 "$bin/ossory" tex/t000.tm2.lzr t000.tm2
 echo "   $(stat -c %s tex/t000.tm2.lzr) bytes -> $(stat -c %s t000.tm2) bytes, starting with: $(head -c 4 t000.tm2)"
+
+step "Edit a pixel, then lzrpack tex/t000.tm2.lzr t000.tm2 tex/t000.tm2.lzr   (compress it back)"
+printf '\x07' | dd of=t000.tm2 bs=1 seek=200 conv=notrunc status=none
+word=$(od -An -tx4 -N4 tex/t000.tm2.lzr | tr -d ' ')
+"$bin/lzrpack" tex/t000.tm2.lzr t000.tm2 tex/t000.tm2.lzr
+"$bin/ossory" tex/t000.tm2.lzr check.tm2
+echo "   $(stat -c %s t000.tm2) bytes -> $(stat -c %s tex/t000.tm2.lzr) bytes; header word $word kept:" \
+    "$(od -An -tx4 -N4 tex/t000.tm2.lzr | tr -d ' '); decodes to the edited image: $(cmp -s check.tm2 t000.tm2 && echo yes)"
 
 step "brenmark evd/e000.evd e000.txt   (dump the texts to a script)"
 cp evd/e000.evd e000.original.evd

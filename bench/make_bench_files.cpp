@@ -1,9 +1,11 @@
 // make-bench-files: writes the single large files the benchmark times tools
 // on, far larger than the game's own:
 //   <dir>/big.evd      an .evd of `records` text records (default 100000);
-//   <dir>/big.tm2.lzr  an LZR image of `image_mib` MiB of output (default 32).
+//   <dir>/big.tm2.lzr  an LZR image of `image_mib` MiB of output (default 32);
+//   <dir>/pack.tm2     an uncompressed image of `pack_mib` MiB (default 64),
+//                      for timing lzrpack.
 //
-//   make-bench-files <dir> [records] [image_mib]
+//   make-bench-files <dir> [records] [image_mib] [pack_mib]
 //
 // Texts are words from a small vocabulary, 0 to 40 of them, so lengths vary
 // from nothing to a few hundred bytes as in a script of dialogue. The image
@@ -17,8 +19,8 @@
 
 #include "brenmark/evd_test_builder.h"
 #include "common/platform/file_io.h"
+#include "ossory/lzr_encoder.h"
 #include "sectors/sector_table.h"
-#include "tools/lzr_encoder.h"
 
 namespace {
 
@@ -44,29 +46,41 @@ std::vector<std::uint8_t> big_evd(unsigned long records) {
     return evd.bytes();
 }
 
-std::vector<std::uint8_t> big_image(unsigned long mib) {
-    std::mt19937 rng(8);
+std::vector<std::uint8_t> image(unsigned long mib, unsigned seed) {
+    std::mt19937 rng(seed);
     std::vector<std::uint8_t> b(mib << 20);
     for (std::size_t i = 0; i < b.size(); ++i) {
         const std::size_t x = i % 256;
         b[i] = static_cast<std::uint8_t>(x < 100 ? i / 65536 : x < 200 ? x / 8 : rng() % 16);
     }
-    return lzr_encode(b);
+    return b;
+}
+
+std::vector<std::uint8_t> big_image(unsigned long mib) {
+    std::vector<std::uint8_t> file;
+    std::string err;
+    if (!lzr_compress(image(mib, 8), 0, &file, &err)) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(1);
+    }
+    return file;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 4) {
-        std::fprintf(stderr, "usage: %s <dir> [records] [image_mib]\n", argv[0]);
+    if (argc < 2 || argc > 5) {
+        std::fprintf(stderr, "usage: %s <dir> [records] [image_mib] [pack_mib]\n", argv[0]);
         return 2;
     }
     const std::string dir = argv[1];
     const unsigned long records = argc >= 3 ? std::strtoul(argv[2], nullptr, 10) : 100000;
     const unsigned long mib = argc >= 4 ? std::strtoul(argv[3], nullptr, 10) : 32;
+    const unsigned long pack_mib = argc >= 5 ? std::strtoul(argv[4], nullptr, 10) : 64;
     std::string err;
     if (!write_whole_file(dir + "/big.evd", big_evd(records), &err) ||
-        !write_whole_file(dir + "/big.tm2.lzr", big_image(mib), &err)) {
+        !write_whole_file(dir + "/big.tm2.lzr", big_image(mib), &err) ||
+        !write_whole_file(dir + "/pack.tm2", image(pack_mib, 9), &err)) {
         std::fprintf(stderr, "%s\n", err.c_str());
         return 1;
     }

@@ -10,13 +10,16 @@
 #
 # Every figure is the median of the rounds, after one warm-up round that is
 # not counted; a ratio below 1 means the tool is faster than its baseline.
+# Last, lzrpack compresses a 64 MiB image and a 10 MiB text beside the greedy
+# LZR encoder (both timed like the tools), and gzip -9 and zstd -19 compress
+# the same files once, for scale.
 # The files are in the page cache: by default everything is below /dev/shm
 # (a tmpfs, memory only), so that the figures show what each tool costs
 # rather than the disk's journal and write-back. Set BENCH_DIR to a folder
 # on a disk to measure there instead; `sync` then runs before each timed
 # command. Needs about eight times the size in free space (memory for
-# /dev/shm), and tar; the LZR figures need Google Benchmark
-# (libbenchmark-dev).
+# /dev/shm), and tar; the in-process LZR figures need Google Benchmark
+# (libbenchmark-dev), the compression figures' scale gzip and zstd.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-1G}
@@ -168,8 +171,9 @@ compare "ossory ($(mib "$image_size") MiB image)" ossory ossory_cp "cp" - \
 if [ -x build/bench/lzr_bench ]; then
     echo
     echo "LZR decoding in process, output bytes per second (target: 1.5 GB/s on image-like data)"
-    build/bench/lzr_bench --benchmark_min_time=0.5 --benchmark_repetitions=5 \
-        --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
+    build/bench/lzr_bench --benchmark_filter='LzrDecode|Memcpy' --benchmark_min_time=0.5 \
+        --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+        --benchmark_format=csv 2>/dev/null |
         awk -F, '/_median"/ {
             split($1, part, "/"); sub(/_median"/, "", part[2]); sub(/^"BM_/, "", part[1])
             rate[part[1] "," part[2]] = $6; kinds[part[2]] = 1
@@ -180,4 +184,71 @@ if [ -x build/bench/lzr_bench ]; then
                     rate["LzrDecode," k] / 1e9, rate["Memcpy," k] / 1e9,
                     rate["LzrDecode," k] / rate["Memcpy," k]
         }'
+    echo "LZR encoding in process (4 MiB of each content), input bytes per second and file size"
+    build/bench/lzr_bench --benchmark_filter='LzrCompress|LzrGreedy' --benchmark_min_time=1 \
+        --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+        --benchmark_format=csv 2>/dev/null |
+        awk -F, '/_median"/ {
+            split($1, part, "/"); sub(/_median"/, "", part[2]); sub(/^"BM_/, "", part[1])
+            rate[part[1] "," part[2]] = $6; size[part[1] "," part[2]] = $11; kinds[part[2]] = 1
+        }
+        END {
+            for (k in kinds)
+                printf "  %-12s optimal %6.1f MB/s, file %5.1f%%   greedy %6.1f MB/s, file %5.1f%%\n",
+                    k, rate["LzrCompress," k] / 1e6, 100 * size["LzrCompress," k],
+                    rate["LzrGreedy," k] / 1e6, 100 * size["LzrGreedy," k]
+        }'
 fi
+
+# LZR compression: lzrpack against the greedy encoder on the same file, and
+# gzip -9 and zstd -19 of it for scale (other formats, with larger windows
+# and entropy coding; run once, zstd -19 takes minutes on the image).
+echo
+echo "LZR compression, medians of $rounds rounds (target: lzrpack at least 20 MB/s on the image;"
+echo "never larger than greedy; memory at most input + output + 16 MiB)"
+greedy=$PWD/build/bench/lzr-greedy
+for input in pack.tm2 big.txt; do
+    src=$dir/$input
+    size=$(stat -c %s "$src")
+    o=$(out "pack-$input")
+    for ((r = 0; r <= rounds; r++)); do
+        if ((r % 2)); then
+            run "lzrpack-$input" "$dir" "$bin/lzrpack" "$src" "$o/lzrpack.lzr"
+            run "greedy-$input" "$dir" "$greedy" "$src" "$o/greedy.lzr"
+        else
+            run "greedy-$input" "$dir" "$greedy" "$src" "$o/greedy.lzr"
+            run "lzrpack-$input" "$dir" "$bin/lzrpack" "$src" "$o/lzrpack.lzr"
+        fi
+    done
+    "$bin/ossory" "$o/lzrpack.lzr" "$o/decoded" && cmp -s "$o/decoded" "$src" ||
+        { echo "lzrpack's file does not decode to $input" >&2; exit 1; }
+    r=1
+    for tool in gzip zstd; do
+        if command -v "$tool" >/dev/null 2>&1; then
+            if [ "$tool" = gzip ]; then
+                run "$tool-$input" "$dir" sh -c 'gzip -9 -c "$1" >"$2"' sh "$src" "$o/$tool.out"
+            else
+                run "$tool-$input" "$dir" zstd -q -f -19 "$src" -o "$o/$tool.out"
+            fi
+        fi
+    done
+    echo "  $input ($(mib "$size") MiB):"
+    for tool in lzrpack greedy gzip zstd; do
+        [ -f "$dir/times/$tool-$input" ] || continue
+        file=$o/$tool.lzr
+        [ -f "$file" ] || file=$o/$tool.out
+        t=$(seconds "$tool-$input")
+        bytes=$(stat -c %s "$file")
+        label=$tool
+        case $tool in gzip) label="gzip -9" ;; zstd) label="zstd -19" ;; esac
+        awk -v l="$label" -v b="$bytes" -v n="$size" -v t="$t" 'BEGIN {
+            printf "    %-9s %11d bytes (%5.1f%%)  %8.3f s  %7.1f MB/s\n", l, b, 100 * b / n, t, n / t / 1e6 }'
+    done
+    peak=$(($(peak_kib "lzrpack-$input") * 1024))
+    limit=$((size + $(stat -c %s "$o/lzrpack.lzr") + (16 << 20)))
+    echo "    lzrpack peak memory $(mib "$peak") MiB, limit $(mib "$limit") MiB" \
+        "($([ "$peak" -le "$limit" ] && echo meets || echo OVER))"
+    if (($(stat -c %s "$o/lzrpack.lzr") > $(stat -c %s "$o/greedy.lzr"))); then
+        echo "    lzrpack's file is LARGER than greedy's"
+    fi
+done

@@ -1,14 +1,12 @@
 // Fuzz target: any byte string as an LZR file must decode cleanly or be
-// refused, never touching memory outside the buffers; and the same bytes as
-// content must survive an encode and decode unchanged.
-#include <algorithm>
+// refused, never touching memory outside the buffers. (The same bytes as
+// content going through the encoder and back is lzr_roundtrip's job.)
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
 #include "ossory/lzr.h"
-#include "tools/lzr_encoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const ByteSpan input(data, size);
@@ -21,9 +19,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         FUZZ_CHECK(err.rfind("Error: fuzz: ", 0) == 0);
     }
-    const std::vector<std::uint8_t> file = lzr_encode(input);
-    FUZZ_CHECK(lzr_decode_file(file, "fuzz", &out, &warning, &err));
-    FUZZ_CHECK(warning.empty());
-    FUZZ_CHECK(std::equal(out.begin(), out.end(), input.begin(), input.end()));
     return 0;
 }

@@ -16,8 +16,8 @@
 #include "brenmark/evd_test_builder.h"
 #include "common/byte_reader.h"
 #include "common/platform/file_io.h"
+#include "ossory/lzr_encoder.h"
 #include "sectors/sector_table.h"
-#include "tools/lzr_encoder.h"
 
 namespace {
 
@@ -159,6 +159,16 @@ Bytes bytes_of(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
+Bytes lzr_file(const Bytes& content, std::uint32_t first_word = 0) {
+    Bytes file;
+    std::string err;
+    if (!lzr_compress(content, first_word, &file, &err)) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        std::exit(1);
+    }
+    return file;
+}
+
 bool write(const std::filesystem::path& dir, const std::string& target, const std::string& what,
            const Bytes& bytes) {
     std::error_code ec;
@@ -222,13 +232,32 @@ int main(int argc, char** argv) {
 
     const std::string picture = "TIM2" + std::string(64, '\0') + "abcabcabcabd" +
                                 std::string(300, 'z') + "0123456789abcdef0123456789";
-    ok &= write(dir, "lzr_decode", "picture", lzr_encode(bytes_of(picture), 0x315A4C));
-    ok &= write(dir, "lzr_decode", "empty", lzr_encode(Bytes{}));
+    ok &= write(dir, "lzr_decode", "picture", lzr_file(bytes_of(picture), 0x315A4C));
+    ok &= write(dir, "lzr_decode", "empty", lzr_file(Bytes{}));
     Bytes mixed;
     for (std::uint32_t i = 0; i < 700; ++i) {
         mixed.push_back(static_cast<std::uint8_t>(i * i % 251 < 120 ? i % 7 : i * 31));
     }
-    ok &= write(dir, "lzr_decode", "mixed", lzr_encode(mixed));
+    ok &= write(dir, "lzr_decode", "mixed", lzr_file(mixed));
+
+    // Two bytes choosing the encoder's block size, then the content.
+    auto roundtrip = [](std::uint16_t block, const Bytes& content) {
+        Bytes input;
+        append16(input, block);
+        input.insert(input.end(), content.begin(), content.end());
+        return input;
+    };
+    Bytes periods;
+    for (std::uint32_t period = 1; period <= 16; ++period) {
+        for (std::uint32_t i = 0; i < 40; ++i) {
+            periods.push_back(static_cast<std::uint8_t>(i % period * 17 + period));
+        }
+        periods.insert(periods.end(), 256 + period, static_cast<std::uint8_t>(period));
+    }
+    ok &= write(dir, "lzr_roundtrip", "empty", roundtrip(0, {}));
+    ok &= write(dir, "lzr_roundtrip", "picture", roundtrip(1, bytes_of(picture)));
+    ok &= write(dir, "lzr_roundtrip", "mixed", roundtrip(300, mixed));
+    ok &= write(dir, "lzr_roundtrip", "periods-and-runs", roundtrip(44, periods));
 
     ok &= write(dir, "stored_names", "plain", bytes_of("data/f0000.bin"));
     ok &= write(dir, "stored_names", "backslashes", bytes_of("evd\\boss\\e002.evd"));

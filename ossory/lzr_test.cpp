@@ -5,8 +5,8 @@
 #include <array>
 #include <random>
 
+#include "ossory/lzr_test_support.h"
 #include "testing/test_support.h"
-#include "tools/lzr_encoder.h"
 
 namespace {
 
@@ -281,7 +281,7 @@ TEST(LzrRoundTrip, DecodesWhatWasEncoded) {
         for (std::size_t n : sizes) {
             SCOPED_TRACE(std::string(name) + ", " + std::to_string(n) + " bytes");
             const Bytes input = generate(n, rng);
-            const Bytes file = lzr_encode(input, 0x1234);
+            const Bytes file = lzr_file_of(input, 0x1234);
             EXPECT_EQ(load_le32(file.data()), 0x1234u);
             EXPECT_EQ(load_le32(file.data() + 12), n);
             Bytes out;
@@ -315,7 +315,7 @@ TEST(LzrEncode, UsesEachOperationWherePays) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto counts = code_counts(lzr_encode(c.input));
+        const auto counts = code_counts(lzr_file_of(c.input));
         std::size_t others = 0;
         for (unsigned code = 0; code < 4; ++code) {
             others += code == c.code ? 0 : counts[code];
@@ -323,7 +323,7 @@ TEST(LzrEncode, UsesEachOperationWherePays) {
         EXPECT_GT(counts[c.code], 0u);
         EXPECT_LE(others, 2u) << "the suitable operation should do nearly all the work";
     }
-    EXPECT_EQ(code_counts(lzr_encode(Bytes(510, 0))), (std::array<std::size_t, 4>{0, 0, 2, 0}));
+    EXPECT_EQ(code_counts(lzr_file_of(Bytes(510, 0))), (std::array<std::size_t, 4>{0, 0, 2, 0}));
 }
 
 TEST(LzrRobustness, TruncatedCorruptedAndShortenedFiles) {
@@ -331,7 +331,7 @@ TEST(LzrRobustness, TruncatedCorruptedAndShortenedFiles) {
     Bytes input = image_like(3000, rng);
     const Bytes noise = random_bytes(700, rng);
     input.insert(input.end(), noise.begin(), noise.end());
-    const Bytes file = lzr_encode(input);
+    const Bytes file = lzr_file_of(input);
 
     // Every result is a clean error naming the file, or exactly output_size bytes.
     auto check = [](const Bytes& f) {

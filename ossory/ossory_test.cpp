@@ -5,8 +5,8 @@
 #include <random>
 
 #include "common/byte_reader.h"
+#include "ossory/lzr_test_support.h"
 #include "testing/test_support.h"
-#include "tools/lzr_encoder.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ TEST(OssoryTool, DecodesGeneratedFiles) {
     const std::vector<Bytes> inputs = {{}, {0x42}, Bytes(100000, 7), mixed};
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         SCOPED_TRACE(k);
-        write_file(tmp / "in.tm2.lzr", lzr_encode(inputs[k], 0xABCD));
+        write_file(tmp / "in.tm2.lzr", lzr_file_of(inputs[k], 0xABCD));
         // Arguments past the second are ignored.
         const RunResult r = ossory({"in.tm2.lzr", "out.tm2", "extra"}, tmp.path());
         EXPECT_EQ(r.status, 0);
@@ -70,7 +70,7 @@ TEST(OssoryTool, ClippedLastOperationWarnsAndSucceeds) {
 
 TEST(OssoryTool, FailuresWriteNothingAndKeepExistingOutput) {
     TempDir tmp;
-    const Bytes good = lzr_encode(Bytes(5000, 3));
+    const Bytes good = lzr_file_of(Bytes(5000, 3));
     Bytes bad_distance;
     for (std::uint32_t word : {0u, 8u, 3u, 3u}) {
         append_le32(bad_distance, word);

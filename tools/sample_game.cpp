@@ -25,8 +25,8 @@
 #include "common/byte_reader.h"
 #include "common/names.h"
 #include "common/platform/file_io.h"
+#include "ossory/lzr_encoder.h"
 #include "sectors/sector_table.h"
-#include "tools/lzr_encoder.h"
 
 namespace {
 
@@ -513,7 +513,9 @@ SampleGame make_sample_game(const SampleOptions& options) {
     std::vector<ArchiveFile> textures;
     for (const Texture& t : TEXTURES) {
         SampleBytes plain = make_tim2(rng, bytes, t.width, t.height);
-        SampleBytes packed = lzr_encode(plain, rng.word());
+        SampleBytes packed;
+        std::string err;
+        require(lzr_compress(plain, rng.word(), &packed, &err), "an image must compress");
         if (options.keep_contents) {
             game.lzr_plain[host_path(t.name)] = std::move(plain);
         }

@@ -6,7 +6,7 @@
 // than 3 bytes is not worth an operation of its own and becomes a literal;
 // pending literals go out as single literals or, from 6 on, as literal runs,
 // whichever is smaller.
-#include "tools/lzr_encoder.h"
+#include "testing/lzr_greedy.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -56,7 +56,7 @@ class StreamWriter {
         }
         if (codes_ > std::numeric_limits<std::uint32_t>::max() / 2 ||
             operands_.size() > std::numeric_limits<std::uint32_t>::max()) {
-            throw std::length_error("lzr_encode: input too large for the LZR header");
+            throw std::length_error("lzr_encode_greedy: input too large for the LZR header");
         }
         std::vector<std::uint8_t> file;
         file.reserve(16 + control_.size() + operands_.size());
@@ -205,10 +205,10 @@ class Encoder {
 
 }  // namespace
 
-std::vector<std::uint8_t> lzr_encode(std::span<const std::uint8_t> input,
-                                     std::uint32_t first_word) {
+std::vector<std::uint8_t> lzr_encode_greedy(std::span<const std::uint8_t> input,
+                                            std::uint32_t first_word) {
     if (input.size() > std::numeric_limits<std::uint32_t>::max() - 1) {
-        throw std::length_error("lzr_encode: input too large for the LZR header");
+        throw std::length_error("lzr_encode_greedy: input too large for the LZR header");
     }
     return Encoder(input).run(first_word);
 }
