@@ -5,6 +5,7 @@
 // data and the padding of the chosen alignment, and computes every size.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -111,13 +112,13 @@ inline std::vector<std::uint8_t> build_tim2(const std::vector<Tim2PictureParts>&
                 cursor += 4;
             }
         }
-        std::memcpy(out.data() + cursor, p.user_data.data(), p.user_data.size());
+        std::copy(p.user_data.begin(), p.user_data.end(), out.begin() + cursor);
         cursor = at + header;
         for (std::size_t l = 0; l < levels; ++l) {
-            std::memcpy(out.data() + cursor, p.levels[l].data(), p.levels[l].size());
+            std::copy(p.levels[l].begin(), p.levels[l].end(), out.begin() + cursor);
             cursor += level_sizes[l];
         }
-        std::memcpy(out.data() + cursor, p.clut.data(), p.clut.size());
+        std::copy(p.clut.begin(), p.clut.end(), out.begin() + cursor);
     }
     return out;
 }
