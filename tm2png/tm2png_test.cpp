@@ -10,6 +10,7 @@
 
 #include "ossory/lzr.h"
 #include "testing/test_support.h"
+#include "tools/lzr_encoder.h"
 #include "tools/sample_game.h"
 #include "tools/tim2_builder.h"
 
@@ -279,6 +280,7 @@ TEST(Tm2pngTool, FailuresWriteNothing) {
     write_file(tmp / "good.tm2", good);
     write_file(tmp / "bad.tm2", bad_type);
     write_file(tmp / "text.tm2", bytes_of("hello, this is no image at all"));
+    write_file(tmp / "packed.tm2.lzr", lzr_encode(bytes_of("not an image"), 7));
     write_file(tmp / "keep.tm2", bytes_of("old"));
     write_file(tmp / "keep.png", bytes_of("old png"));
     Tim2PictureParts wide = parts;
@@ -303,6 +305,9 @@ TEST(Tm2pngTool, FailuresWriteNothing) {
          "Error: text.tm2: neither a TIM2 image (it does not start with \"TIM2\") nor an LZR file "
          "(control stream of 243533198 bytes at offset 16 does not fit in the file of 30 "
          "bytes)\n"},
+        {{"packed.tm2.lzr", "keep.png"},
+         "Error: packed.tm2.lzr: decodes as an LZR file to 12 bytes that are not a TIM2 image "
+         "(they do not start with \"TIM2\")\n"},
         {{"good.tm2", "wide.png", "keep.tm2"},
          "Error: wide.png: the PNG is 3x2, but the picture is 2x2 (picture 0)\n"},
         {{"good.tm2", "nope.png", "keep.tm2"},
