@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the suite and runs the modder's whole job on a generated sample game:
 # extract RPK.BIN with both builds, extract the packs, decode an image, edit
-# it and compress it back, edit a text, then rebuild the archive and check
-# that the edits (and nothing else) changed. Everything happens below ./demo-game, which is made anew each run.
+# it and compress it back, edit a text, redraw part of the title image, then
+# rebuild the archive and check that the edits (and nothing else) changed.
+# Everything happens below ./demo-game, which is made anew each run; the title
+# image's PNGs before and after the edit stay there to look at.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -60,6 +62,16 @@ sed -i "2s/.*/$id Welcome to the translated town, traveller!/" e000.txt
 sed -n 2p check.txt
 cmp -s <(sed 2d e000.txt) <(sed 2d check.txt) && echo "   every other text is unchanged"
 
+step "tm2png tex/t000.tm2.lzr ../title-before.png   (export the title image to PNG)"
+"$bin/tm2png" tex/t000.tm2.lzr ../title-before.png
+
+# The edit: a filled rectangle in palette colour 5, drawn by the suite's own
+# png-edit (any editor that keeps the palette would do).
+rect=(20 16 40 24)
+step "Draw a ${rect[2]}x${rect[3]} rectangle at (${rect[0]}, ${rect[1]}) in palette colour 5, import it in place"
+"$bin/png-edit" rect ../title-before.png ../title-edited.png "${rect[@]}" 5
+"$bin/tm2png" tex/t000.tm2.lzr ../title-edited.png tex/t000.tm2.lzr
+
 edited=$(sed -n 2p korvane.txt | sed 's/^.*\[\(.*\)\]$/\1/; s/\\/\//g')
 step "Edit $edited, then rebuild: korvane-a SLUS_217.88 RPK.BIN NEW.ELF NEW.BIN"
 printf 'patched by the demo\n' >"$edited"
@@ -75,4 +87,14 @@ done
 echo "   all $(sed 's/^.*\[//' korvane.txt | sort -u | wc -l) files are byte-identical to the edited tree;"
 echo "   check/$edited says: $(cat "check/$edited")"
 echo "   check/evd/e000.evd carries the edited text: $(cmp -s check/evd/e000.evd evd/e000.evd && echo yes)"
+
+step "tm2png check/tex/t000.tm2.lzr ../title-after.png   (the title image from the rebuilt archive)"
+"$bin/tm2png" check/tex/t000.tm2.lzr ../title-after.png
+read -r count x0 y0 x1 y1 <<<"$("$bin/png-edit" diff ../title-before.png ../title-after.png)"
+if ((count == 0 || x0 < rect[0] || y0 < rect[1] || x1 >= rect[0] + rect[2] || y1 >= rect[1] + rect[3])); then
+    echo "   the title image changed outside the rectangle: $count pixels in ($x0, $y0)-($x1, $y1)"
+    exit 1
+fi
+echo "   $count pixels differ from the original, all inside the rectangle ($x0, $y0)-($x1, $y1);"
+echo "   look at demo-game/title-before.png and demo-game/title-after.png"
 step "Done: the demo's files are in demo-game/"

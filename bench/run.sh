@@ -19,7 +19,8 @@
 # on a disk to measure there instead; `sync` then runs before each timed
 # command. Needs about eight times the size in free space (memory for
 # /dev/shm), and tar; the in-process LZR figures need Google Benchmark
-# (libbenchmark-dev), the compression figures' scale gzip and zstd.
+# (libbenchmark-dev), the compression figures' scale gzip and zstd, the
+# tm2png figures ImageMagick (imagemagick).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-1G}
@@ -57,6 +58,18 @@ ln -s "$dir/tree/fpack" "$dir/members/fpack"
 tar -cf "$dir/tree.tar" -C "$dir/tree" .
 tar -cf "$dir/members.tar" -C "$dir/members/fpack_extract" .
 "$PWD/build/bench/make-bench-files" "$dir"
+# tm2png is timed against ImageMagick writing a PNG of the same pixels, and
+# its import from its own export (which gives the image back unchanged).
+pairs=(extract rebuild members dump insert decode)
+if convert -version 2>/dev/null | grep -q ImageMagick; then
+    pairs+=(export8 import8 export32 import32)
+    for depth in 8 32; do
+        "$bin/tm2png" "$dir/img$depth.tm2" "$dir/img$depth.png" >/dev/null
+        convert -size 1024x1024 -depth 8 "rgba:$dir/img$depth.rgba" "$dir/im$depth.png"
+    done
+else
+    echo "ImageMagick is not installed (Debian: imagemagick): tm2png is not timed"
+fi
 cat "$g"/* "$dir"/*.tar >/dev/null
 
 files=$(find "$dir/tree" -type f | wc -l)
@@ -134,12 +147,30 @@ insert() { run insert "$dir" "$bin/brenmark" big.evd big.txt "$(out insert)/big.
 insert_cp() { run insert_cp "$dir" cp big.txt "$(out insert_cp)/big.txt"; }
 decode() { run ossory "$dir" "$bin/ossory" big.tm2.lzr "$(out ossory)/big.tm2"; }
 decode_cp() { run ossory_cp "$dir" cp big.tm2.lzr "$(out ossory_cp)/big.tm2.lzr"; }
+im_png() { run "$1" "$dir" convert -size 1024x1024 -depth 8 "rgba:img$2.rgba" "$(out "$1")/img$2.png"; }
+export8() { run export8 "$dir" "$bin/tm2png" img8.tm2 "$(out export8)/img8.png"; }
+export8_im() { im_png export8_im 8; }
+export32() { run export32 "$dir" "$bin/tm2png" img32.tm2 "$(out export32)/img32.png"; }
+export32_im() { im_png export32_im 32; }
+import_png() {
+    local o
+    o=$(out "import$1")
+    run "import$1" "$dir" "$bin/tm2png" "img$1.tm2" "img$1.png" "$o/img$1.tm2"
+    cmp -s "$dir/img$1.tm2" "$o/img$1.tm2" || { echo "imported image differs from the original" >&2; exit 1; }
+}
+import8() { import_png 8; }
+import8_im() { im_png import8_im 8; }
+import32() { import_png 32; }
+import32_im() { im_png import32_im 32; }
 
 "$bin/brenmark" "$dir/big.evd" "$dir/big.txt" >/dev/null
 echo "Timing $rounds rounds of each pair..."
 for ((r = 0; r <= rounds; r++)); do
-    for pair in extract rebuild members dump insert decode; do
-        baseline=$(declare -F "${pair}_tar" >/dev/null && echo "${pair}_tar" || echo "${pair}_cp")
+    for pair in "${pairs[@]}"; do
+        baseline=${pair}_cp
+        for kind in tar im; do
+            if declare -F "${pair}_$kind" >/dev/null; then baseline=${pair}_$kind; fi
+        done
         if ((r % 2)); then "$pair" && "$baseline"; else "$baseline" && "$pair"; fi
     done
     rm -rf "$dir/out"
@@ -167,6 +198,22 @@ compare "brenmark dump (100000 records)" dump dump_cp "cp" - 0
 compare "brenmark insert (100000 records)" insert insert_cp "cp" - 0
 compare "ossory ($(mib "$image_size") MiB image)" ossory ossory_cp "cp" - \
     $((lzr_size + image_size + (16 << 20)))
+
+if [ -e "$dir/times/export8" ]; then
+    echo
+    echo "tm2png on 1024x1024 images against ImageMagick writing a PNG of the same RGBA pixels"
+    echo "(convert -size 1024x1024 -depth 8 rgba:x.raw x.png); target: ratio <= 1.0, PNG no larger"
+    compare "tm2png export, 8-bit indexed" export8 export8_im "convert" 1.0 0
+    compare "tm2png import, 8-bit indexed" import8 import8_im "convert" 1.0 0
+    compare "tm2png export, 32-bit direct" export32 export32_im "convert" 1.0 0
+    compare "tm2png import, 32-bit direct" import32 import32_im "convert" 1.0 0
+    for depth in 8 32; do
+        ours=$(stat -c %s "$dir/img$depth.png")
+        theirs=$(stat -c %s "$dir/im$depth.png")
+        printf '%-34s %7d bytes   convert %7d bytes   %s\n' "PNG of the $depth-bit image" "$ours" \
+            "$theirs" "$([ "$ours" -le "$theirs" ] && echo "(meets: no larger)" || echo "(MISSES: larger)")"
+    done
+fi
 
 if [ -x build/bench/lzr_bench ]; then
     echo

@@ -18,6 +18,7 @@
 #include "common/platform/file_io.h"
 #include "ossory/lzr_encoder.h"
 #include "sectors/sector_table.h"
+#include "tools/tim2_builder.h"
 
 namespace {
 
@@ -258,6 +259,64 @@ int main(int argc, char** argv) {
     ok &= write(dir, "lzr_roundtrip", "picture", roundtrip(1, bytes_of(picture)));
     ok &= write(dir, "lzr_roundtrip", "mixed", roundtrip(300, mixed));
     ok &= write(dir, "lzr_roundtrip", "periods-and-runs", roundtrip(44, periods));
+
+    // TIM2 images: an 8-bit CSM1 picture with mipmaps and user data; a
+    // compound 4-bit picture, a 16-bit one of an odd size and a 32-bit one
+    // with alpha above 0x80 in the 128-byte alignment; a 24-bit picture and a
+    // 4-bit one of 16-bit colours in CSM2.
+    Tim2PictureParts indexed8;
+    indexed8.image_type = 5;
+    indexed8.width = 8;
+    indexed8.height = 4;
+    indexed8.clut_type = 0x03;
+    indexed8.clut_colours = 32;
+    indexed8.levels = {Bytes(32), Bytes(8), Bytes(2)};
+    for (std::uint8_t i = 0; i < 32; ++i) {
+        indexed8.levels[0][i] = static_cast<std::uint8_t>(i * 5 % 32);
+        indexed8.clut.insert(indexed8.clut.end(), {i, static_cast<std::uint8_t>(255 - i), 7,
+                                                   static_cast<std::uint8_t>(i * 4)});
+    }
+    indexed8.user_data = bytes_of("user");
+    ok &= write(dir, "tim2_parse", "indexed8-mipmaps", build_tim2({indexed8}));
+
+    Tim2PictureParts compound;
+    compound.image_type = 4;
+    compound.width = 5;
+    compound.height = 3;
+    compound.clut_type = 0x41;
+    compound.clut_colours = 32;
+    compound.levels = {{0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE}};
+    for (std::uint8_t i = 0; i < 32; ++i) {
+        compound.clut.insert(compound.clut.end(), {static_cast<std::uint8_t>(i * 9), 0x80});
+    }
+    Tim2PictureParts direct16;
+    direct16.image_type = 1;
+    direct16.width = 3;
+    direct16.height = 3;
+    direct16.levels = {{0x00, 0x80, 0xFF, 0x7F, 0x1F, 0x00, 0xE0, 0x83, 0x00, 0x7C, 0x21, 0x84,
+                        0x42, 0x08, 0xFF, 0xFF, 0x00, 0x00}};
+    Tim2PictureParts direct32;
+    direct32.image_type = 3;
+    direct32.width = 2;
+    direct32.height = 2;
+    direct32.levels = {{1, 2, 3, 0x80, 4, 5, 6, 0xFF, 7, 8, 9, 0, 10, 11, 12, 0x40}};
+    ok &= write(dir, "tim2_parse", "three-pictures-aligned",
+                build_tim2({compound, direct16, direct32}, 1));
+
+    Tim2PictureParts direct24;
+    direct24.image_type = 2;
+    direct24.width = 3;
+    direct24.height = 2;
+    direct24.levels = {bytes_of("abcdefghijklmnopqr")};
+    Tim2PictureParts csm2;
+    csm2.image_type = 4;
+    csm2.width = 4;
+    csm2.height = 2;
+    csm2.clut_type = 0x81;
+    csm2.clut_colours = 20;
+    csm2.levels = {{0x21, 0x43, 0x65, 0x87}};
+    csm2.clut = Bytes(40, 0x11);
+    ok &= write(dir, "tim2_parse", "direct24-and-csm2", build_tim2({direct24, csm2}));
 
     ok &= write(dir, "stored_names", "plain", bytes_of("data/f0000.bin"));
     ok &= write(dir, "stored_names", "backslashes", bytes_of("evd\\boss\\e002.evd"));

@@ -21,7 +21,7 @@ if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
 fi
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(rpk_index fpack_dir evd_parse evd_insert lzr_decode lzr_roundtrip stored_names)
+    targets=(rpk_index fpack_dir evd_parse evd_insert lzr_decode lzr_roundtrip stored_names tim2_parse)
 fi
 build=build-fuzz
 

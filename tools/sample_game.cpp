@@ -27,6 +27,8 @@
 #include "common/platform/file_io.h"
 #include "ossory/lzr_encoder.h"
 #include "sectors/sector_table.h"
+#include "tools/sample_images.h"
+#include "tools/sample_rng.h"
 
 namespace {
 
@@ -46,71 +48,6 @@ constexpr std::uint32_t ZERO_MEMBER_PACK = 2;
 constexpr std::uint64_t MIN_RANDOM_FILES = 20;
 constexpr std::uint64_t MAX_RANDOM_FILES = 6000;
 constexpr std::uint64_t TYPICAL_FILE_SIZE = 64 << 10;
-
-std::uint64_t splitmix64(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-/// xoshiro256**: fast, and good enough for filler and for structural choices.
-class Rng {
-  public:
-    explicit Rng(std::uint64_t seed) {
-        for (auto& word : s_) {
-            word = splitmix64(seed);
-        }
-    }
-
-    std::uint64_t next() {
-        const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
-        const std::uint64_t t = s_[1] << 17;
-        s_[2] ^= s_[0];
-        s_[3] ^= s_[1];
-        s_[1] ^= s_[2];
-        s_[0] ^= s_[3];
-        s_[2] ^= t;
-        s_[3] = rotl(s_[3], 45);
-        return result;
-    }
-
-    /// In [0, n) for n > 0; the modulo bias does not matter here.
-    std::uint64_t below(std::uint64_t n) { return next() % n; }
-    /// Uniform in [lo, hi].
-    std::uint64_t range(std::uint64_t lo, std::uint64_t hi) { return lo + below(hi - lo + 1); }
-    std::uint32_t range32(std::uint32_t lo, std::uint32_t hi) {
-        return static_cast<std::uint32_t>(range(lo, hi));
-    }
-    bool percent(unsigned p) { return below(100) < p; }
-    std::uint32_t word() { return static_cast<std::uint32_t>(next() >> 32); }
-    std::uint8_t byte() { return static_cast<std::uint8_t>(next() >> 56); }
-
-    /// Fills `n` bytes, eight at a time.
-    void fill(std::uint8_t* p, std::size_t n) {
-        while (n >= 8) {
-            const std::uint64_t v = next();
-            std::memcpy(p, &v, 8);
-            p += 8;
-            n -= 8;
-        }
-        if (n > 0) {
-            const std::uint64_t v = next();
-            std::memcpy(p, &v, n);
-        }
-    }
-
-    template <typename T>
-    void shuffle(std::vector<T>& v) {
-        for (std::size_t i = v.size(); i > 1; --i) {
-            std::swap(v[i - 1], v[below(i)]);
-        }
-    }
-
-  private:
-    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-    std::uint64_t s_[4];
-};
 
 std::uint64_t sectors_of(std::uint64_t length) {
     return round_up_to_sector(length) / SECTOR_SIZE;
@@ -173,6 +110,8 @@ struct Pack {
     std::string index_name;      ///< as the RPK index stores it
     std::vector<SampleMember> members;
     SampleBytes file;
+    /// Members that are real TIM2 images: member number and contents.
+    std::vector<std::pair<std::uint32_t, SampleBytes>> images;
 };
 
 std::string member_name(std::uint32_t pack, std::uint32_t member) {
@@ -224,6 +163,17 @@ Pack make_pack(std::uint32_t k, Rng& rng, Rng& bytes) {
             length = rng.range32(2049, 6000);
         }
         pack.members.push_back({member_name(k, j), 0, length});
+        // Some members named .tm2 are real images, of one or two pictures.
+        if (length > 0 && pack.members.back().name.ends_with(".tm2") && rng.percent(35)) {
+            std::vector<SamplePictureSpec> pictures{random_picture_spec(rng)};
+            if (rng.percent(25)) {
+                pictures.push_back(random_picture_spec(rng));
+            }
+            SampleBytes image =
+                make_sample_tim2(rng, bytes, pictures, static_cast<std::uint8_t>(rng.below(2)));
+            pack.members.back().length = static_cast<std::uint32_t>(image.size());
+            pack.images.emplace_back(j, std::move(image));
+        }
     }
 
     // Data lies in an order other than the table's, now and then with a gap.
@@ -263,6 +213,10 @@ Pack make_pack(std::uint32_t k, Rng& rng, Rng& bytes) {
     }
     pack.file.resize(size);
     bytes.fill(pack.file.data(), size);
+    for (const auto& [j, image] : pack.images) {
+        std::memcpy(pack.file.data() + sector_offset(pack.members[j].sector), image.data(),
+                    image.size());
+    }
     return pack;
 }
 
@@ -342,55 +296,6 @@ SampleBytes make_evd(Rng& rng, Rng& bytes, std::uint32_t count, std::int32_t fir
     const std::size_t at = out.size();
     out.resize(at + tail);
     bytes.fill(out.data() + at, tail);
-    return out;
-}
-
-/// An image-like TIM2 file: one 32-bit picture of gradients, solid runs,
-/// repeated rows and a little noise, which compresses the way textures do.
-SampleBytes make_tim2(Rng& rng, Rng& bytes, std::uint16_t width, std::uint16_t height) {
-    const std::uint32_t image_size = std::uint32_t{width} * height * 4;
-    SampleBytes out(16 + 48 + image_size, 0);
-    std::memcpy(out.data(), "TIM2", 4);
-    out[4] = 4;                          // version
-    put_le16(out, 6, 1);                 // pictures
-    put_le32(out, 16, 48 + image_size);  // total size of the picture
-    put_le32(out, 20, 0);                // palette size
-    put_le32(out, 24, image_size);
-    put_le16(out, 28, 48);  // header size
-    out[33] = 1;            // mipmaps
-    out[35] = 3;            // 32-bit pixels
-    put_le16(out, 36, width);
-    put_le16(out, 38, height);
-    put_le32(out, 40, rng.word());  // GS registers
-    put_le32(out, 44, rng.word());
-    std::uint8_t* pixels = out.data() + 64;
-    const std::size_t row = std::size_t{width} * 4;
-    for (std::uint32_t y = 0; y < height; ++y) {
-        std::uint8_t* p = pixels + y * row;
-        const auto kind = y == 0 ? 0 : rng.below(4);
-        if (kind == 0) {  // gradient
-            const auto tint = rng.byte();
-            for (std::uint32_t x = 0; x < width; ++x) {
-                p[x * 4] = static_cast<std::uint8_t>(x * 255 / width);
-                p[x * 4 + 1] = static_cast<std::uint8_t>(y * 255 / height);
-                p[x * 4 + 2] = tint;
-                p[x * 4 + 3] = 0x80;
-            }
-        } else if (kind == 1) {  // solid runs of a few colours
-            std::uint32_t x = 0;
-            while (x < width) {
-                const auto run = std::min<std::uint32_t>(width - x, rng.range32(1, 24));
-                const std::uint32_t colour = rng.word() | 0x80000000u;
-                for (std::uint32_t i = 0; i < run; ++i, ++x) {
-                    store_le32(p + x * 4, colour);
-                }
-            }
-        } else if (kind == 2) {  // the row above again
-            std::memcpy(p, p - row, row);
-        } else {  // noise
-            bytes.fill(p, row);
-        }
-    }
     return out;
 }
 
@@ -502,24 +407,52 @@ SampleGame make_sample_game(const SampleOptions& options) {
     evds.push_back({"evd/e003.evd", make_evd(rng, bytes, 0, 0, false)});
     evds.push_back({"evd/story/long/e004.evd", make_evd(rng, bytes, 6, 7000, true)});
 
+    // TIM2 images, all but the last LZR-compressed (with a non-zero first
+    // header word). Between them they hold every image type, CLUT formats
+    // of 16, 24 and 32 bits in both storage modes, a compound 4-bit CLUT,
+    // both alignments, several pictures and palettes, mipmaps, user data,
+    // alpha above 0x80 and a 4-bit level of an odd pixel count.
     struct Texture {
         const char* name;
-        std::uint16_t width, height;
+        std::uint8_t format_id;
+        std::vector<SamplePictureSpec> pictures;
     };
-    static constexpr Texture TEXTURES[] = {{"tex/t000.tm2.lzr", 64, 48},
-                                           {"tex/ui/t001.tm2.lzr", 32, 32},
-                                           {"tex\\map\\t002.tm2.lzr", 48, 16},
-                                           {"tex/t003.tm2.lzr", 4, 4}};
+    const Texture textures_made[] = {
+        // The title screen: 256 colours of 32 bits in CSM1, alpha 0-0x80.
+        {"tex/t000.tm2.lzr", 1, {{5, 96, 64, 3, false, false, 256, 1, 0, false}}},
+        {"tex/ui/t001.tm2.lzr",
+         0,
+         {{4, 32, 32, 1, false, true, 64, 1, 0, false},
+          {1, 24, 16},
+          {3, 16, 16, 0, false, false, 0, 1, 0, true}}},
+        {"tex\\map\\t002.tm2.lzr",
+         0,
+         {{5, 32, 32, 1, true, false, 512, 3, 20, false}, {2, 20, 12, 0, false, false, 0, 2, 0}}},
+        {"tex/t003.tm2.lzr", 1, {{4, 5, 3, 3, true, false, 16, 1, 8, false}}},
+        {"tex/t004.tm2",
+         0,
+         {{3, 32, 32, 0, false, false, 0, 4, 0, false},
+          {4, 16, 8, 2, false, false, 48, 1, 0, false}}},
+    };
     std::vector<ArchiveFile> textures;
-    for (const Texture& t : TEXTURES) {
-        SampleBytes plain = make_tim2(rng, bytes, t.width, t.height);
-        SampleBytes packed;
-        std::string err;
-        require(lzr_compress(plain, rng.word(), &packed, &err), "an image must compress");
-        if (options.keep_contents) {
-            game.lzr_plain[host_path(t.name)] = std::move(plain);
+    for (const Texture& t : textures_made) {
+        SampleBytes plain = make_sample_tim2(rng, bytes, t.pictures, t.format_id);
+        const std::string path = host_path(t.name);
+        SampleBytes stored = plain;
+        if (path.ends_with(".lzr")) {
+            std::string err;
+            require(lzr_compress(plain, rng.word() | 0x100, &stored, &err),
+                    "an image must compress");
+            game.lzr_files.push_back(path);
+            if (options.keep_contents) {
+                game.lzr_plain[path] = plain;
+            }
         }
-        textures.push_back({t.name, std::move(packed)});
+        game.tim2_files.push_back(path);
+        if (options.keep_contents) {
+            game.tim2_images[path] = std::move(plain);
+        }
+        textures.push_back({t.name, std::move(stored)});
     }
 
     // Ordinary files: the awkward sizes first, then random sizes that bring
@@ -582,7 +515,6 @@ SampleGame make_sample_game(const SampleOptions& options) {
         files.push_back(std::move(f));
     }
     for (auto& f : textures) {
-        game.lzr_files.push_back(host_path(f.name));
         files.push_back(std::move(f));
     }
     for (std::size_t i = first_half; i + 1 < ordinary.size(); ++i) {
@@ -777,6 +709,13 @@ SampleGame make_sample_game(const SampleOptions& options) {
                     p.file.begin() + static_cast<std::ptrdiff_t>(sector_offset(m.sector));
                 game.fpack_extracted["fpack_extract/" + host_path(m.name)] =
                     SampleBytes(begin, begin + m.length);
+            }
+        }
+        for (auto& [j, member_image] : p.images) {
+            const std::string path = "fpack_extract/" + host_path(p.members[j].name);
+            game.tim2_files.push_back(path);
+            if (options.keep_contents) {
+                game.tim2_images[path] = std::move(member_image);
             }
         }
         game.packs.push_back({p.directory_name, std::move(p.members)});

@@ -13,8 +13,10 @@
 //   0002 a member of length 0, about one pack in eight none.
 // - "evd/e000.evd", "evd/town/e001.evd", "evd\boss\e002.evd", "evd/e003.evd"
 //   (no texts), "evd/story/long/e004.evd" (one text over 5000 bytes).
-// - "tex/t000.tm2.lzr", "tex/ui/t001.tm2.lzr", "tex\map\t002.tm2.lzr",
-//   "tex/t003.tm2.lzr".
+// - TIM2 images "tex/t000.tm2.lzr" (the title: one 8-bit picture),
+//   "tex/ui/t001.tm2.lzr", "tex\map\t002.tm2.lzr", "tex/t003.tm2.lzr" and the
+//   uncompressed "tex/t004.tm2" (see sample_images.h); about a third of the
+//   pack members named "....tm2" are TIM2 images too.
 // - Ordinary files "fNNNN.<ext>" below "data/", "data\sub\", "snd/bgm/", "movie\",
 //   "map/area01/deep/", "sys\etc/" or at the top; the first six have sizes 0,
 //   1, 2047, 2048, 2049 and 0.
@@ -46,7 +48,7 @@ struct SampleOptions {
     /// and one name is stored twice.
     bool canonical = false;
     /// Whether the model keeps copies of the file contents (`extracted`,
-    /// `fpack_extracted`, `lzr_plain`). Benchmarks that only write the game
+    /// `fpack_extracted`, `lzr_plain`, `tim2_images`). Benchmarks that only write the game
     /// turn this off so that a 1 GiB game does not need twice the memory.
     bool keep_contents = true;
 };
@@ -103,6 +105,11 @@ struct SampleGame {
     std::vector<std::string> lzr_files;
     /// The decoded contents of each .tm2.lzr file, by its host path.
     std::map<std::string, SampleBytes> lzr_plain;
+    /// Every TIM2 image: .tm2 and .tm2.lzr files of the archive by host path,
+    /// pack members by their path below "fpack_extract/".
+    std::vector<std::string> tim2_files;
+    /// The plain TIM2 bytes of each of them (decoded, for .tm2.lzr files).
+    std::map<std::string, SampleBytes> tim2_images;
 
     /// The listing korvane prints while walking this index.
     std::string korvane_listing() const;
