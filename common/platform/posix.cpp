@@ -13,8 +13,27 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/byte_buffer.h"
+#include "common/names.h"
 #include "common/platform/file_io.h"
+#include "common/platform/host.h"
 #include "common/text.h"
+
+void advise_huge_pages(void* p, std::size_t bytes) {
+    ::madvise(p, bytes, MADV_HUGEPAGE);
+}
+
+std::string_view text_line_end() {
+    return "\n";
+}
+
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+NameRules host_name_rules() {
+    return NameRules::posix;
+}
 
 std::string system_message(int errnum) {
     return std::strerror(errnum);

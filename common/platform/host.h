@@ -1,0 +1,22 @@
+// What the suite's programs need to know about the system they run on beyond
+// its files (common/platform/file_io.h): the line end of the text they write,
+// and their arguments as UTF-8. Implemented beside the file layer, once per
+// system (posix.cpp, windows.cpp); the stored-name rules of the system are
+// `host_name_rules` in common/names.h.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// The line end of text the tools write (listings, dumped scripts): "\n",
+/// and "\r\n" on Windows. Listings get it from standard output itself
+/// (Windows' C runtime writes "\r\n" for "\n" there); files written as bytes
+/// must add it.
+std::string_view text_line_end();
+
+/// The program's arguments as UTF-8 strings, the encoding every path of the
+/// suite is in. On POSIX systems they are taken as they are; on Windows they
+/// come from the wide-character command line, so that any name a user can
+/// type arrives whatever the system's code page.
+std::vector<std::string> utf8_arguments(int argc, char** argv);
