@@ -71,7 +71,8 @@ int dump(const std::string& input_path, ByteSpan input, const std::string& scrip
     }
     EvdFile evd;
     std::string script;
-    if (!parse_evd(input, input_path, &evd, &err) || !make_script(evd, input_path, &script, &err, text_line_end()) ||
+    if (!parse_evd(input, input_path, &evd, &err) ||
+        !make_script(evd, input_path, &script, &err, text_line_end()) ||
         !keep_old_script(script_path, script, &err) || !script_file.write(bytes_of(script), &err) ||
         !script_file.commit(false, &err)) {
         return fail(err);

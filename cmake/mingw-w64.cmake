@@ -57,3 +57,7 @@ find_program(SUITE_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PA
 if(SUITE_WINE64)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
 endif()
+# Wine shows the Linux file system as drive Z:, so a build folder path is
+# given to the programs under test as Z:/work/... (a path starting with /
+# would be taken on whatever drive is current).
+set(SUITE_TARGET_ROOT "Z:")

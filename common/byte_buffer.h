@@ -34,8 +34,8 @@ struct UninitializedAllocator : std::allocator<T> {
         }
         // Aligned operator new (not std::aligned_alloc, which Windows' C
         // runtime lacks); it throws std::bad_alloc itself.
-        void* p = ::operator new((bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE,
-                                 std::align_val_t{HUGE_PAGE});
+        void* p = ::operator new ((bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE,
+                                  std::align_val_t{HUGE_PAGE});
         advise_huge_pages(p, bytes);
         return static_cast<T*>(p);
     }
@@ -43,7 +43,7 @@ struct UninitializedAllocator : std::allocator<T> {
         if (n * sizeof(T) < HUGE_PAGE) {
             std::allocator<T>::deallocate(p, n);
         } else {
-            ::operator delete(p, std::align_val_t{HUGE_PAGE});
+            ::operator delete (p, std::align_val_t{HUGE_PAGE});
         }
     }
     template <typename U>

@@ -83,8 +83,8 @@ bool is_windows_device(std::string_view component) {
         return false;
     }
     const std::string_view number = base.substr(3);
-    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') ||
-           number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
 // The Windows refusals of one component (not empty, not "." or "..").

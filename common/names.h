@@ -15,6 +15,13 @@ inline constexpr std::size_t MAX_STORED_NAME = 4095;
 /// Listings keep showing the name as stored.
 std::string host_path(std::string_view stored);
 
+/// A key that is equal for two spellings of a path that this system's file
+/// systems take as the same name, for paths that do not exist yet (existing
+/// ones compare by file identity): the path itself on POSIX systems; on
+/// Windows, whose file systems ignore case, the path in upper case with `\`
+/// as `/`. From the platform layer.
+std::string path_key(std::string_view path);
+
 /// Which names a system's file systems can hold as they are.
 enum class NameRules {
     posix,    ///< any bytes but `/` and zero in a component

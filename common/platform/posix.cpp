@@ -17,6 +17,7 @@
 #include "common/names.h"
 #include "common/platform/file_io.h"
 #include "common/platform/host.h"
+#include "common/platform/unfinished_files.h"
 #include "common/text.h"
 
 void advise_huge_pages(void* p, std::size_t bytes) {
@@ -99,73 +100,25 @@ std::string write_error(const std::string& path, int errnum) {
 }
 
 // ---------------------------------------------------------------------------
-// Unfinished outputs, removed when the run is interrupted.
-//
-// Only paths that did not exist before the run are ever registered (temporary
-// files, and new files written under their own names), so removing one can
-// never destroy anything the user had, even when a worker finishes a file in
-// the instant the handler looks at it. The handler reads each slot under a
-// sequence number and skips one that changes while it reads.
+// Unfinished outputs, removed when the run is interrupted
+// (common/platform/unfinished_files.h).
 
-constexpr int CLEANUP_SLOTS = 2048;
-
-struct CleanupSlot {
-    std::atomic<std::uint32_t> sequence{0};  ///< odd while being written, bit 1 set when live
-    char path[PATH_MAX];
-};
-
-CleanupSlot cleanup_slots[CLEANUP_SLOTS];
-std::atomic<int> cleanup_hint{0};
+UnfinishedFiles<char, 2048, PATH_MAX> unfinished;
 std::atomic<bool> stopping{false};
-
-constexpr std::uint32_t SLOT_BUSY = 1;  // being written
-constexpr std::uint32_t SLOT_LIVE = 2;  // holds a path to remove
-constexpr std::uint32_t SLOT_STEP = 4;  // the rest counts generations
 
 // Claims a slot for `path`; -1 when the path is too long to hold (no file can
 // be made there either) or every slot is taken.
 int register_unfinished(const std::string& path) {
-    if (path.size() >= PATH_MAX) {
-        return -1;
-    }
-    const int start = cleanup_hint.load(std::memory_order_relaxed);
-    for (int k = 0; k < CLEANUP_SLOTS; ++k) {
-        const int i = (start + k) % CLEANUP_SLOTS;
-        CleanupSlot& slot = cleanup_slots[i];
-        std::uint32_t seq = slot.sequence.load(std::memory_order_relaxed);
-        if ((seq & (SLOT_BUSY | SLOT_LIVE)) != 0 ||
-            !slot.sequence.compare_exchange_strong(seq, seq | SLOT_BUSY)) {
-            continue;
-        }
-        std::memcpy(slot.path, path.c_str(), path.size() + 1);
-        slot.sequence.store((seq & ~3u) + SLOT_STEP + SLOT_LIVE, std::memory_order_release);
-        cleanup_hint.store((i + 1) % CLEANUP_SLOTS, std::memory_order_relaxed);
-        return i;
-    }
-    return -1;
+    return unfinished.add(path.c_str(), path.size());
 }
 
 void unregister_unfinished(int i) {
-    if (i >= 0) {
-        CleanupSlot& slot = cleanup_slots[i];
-        const std::uint32_t seq = slot.sequence.load(std::memory_order_relaxed);
-        slot.sequence.store((seq & ~3u) + SLOT_STEP, std::memory_order_release);
-    }
+    unfinished.remove(i);
 }
 
 void remove_unfinished_files() {
-    char path[PATH_MAX];
-    for (CleanupSlot& slot : cleanup_slots) {
-        const std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
-        if ((before & (SLOT_BUSY | SLOT_LIVE)) != SLOT_LIVE) {
-            continue;
-        }
-        std::memcpy(path, slot.path, sizeof path);
-        path[PATH_MAX - 1] = '\0';
-        if (slot.sequence.load(std::memory_order_acquire) == before) {
-            ::unlink(path);
-        }
-    }
+    static char path[PATH_MAX];
+    unfinished.remove_all(path, [](const char* p) { ::unlink(p); });
 }
 
 // A file created by a thread while the handler was already cleaning up would
@@ -258,6 +211,21 @@ void install_interrupt_cleanup() {
     // the tool reports, rather than ending the process on the spot.
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
+}
+
+void split_path(const std::string& path, std::string* dir, std::string* base) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        *dir = ".";
+        *base = path;
+    } else {
+        *dir = slash == 0 ? "/" : path.substr(0, slash);
+        *base = path.substr(slash + 1);
+    }
+}
+
+std::string path_key(std::string_view path) {
+    return std::string(path);
 }
 
 bool file_status(const std::string& path, FileStatus* out, std::string* err, bool follow_links) {
@@ -436,18 +404,6 @@ bool FolderMaker::make_parents(const std::string& path, std::string* err) {
 namespace {
 
 std::atomic<unsigned> temp_counter{0};
-
-// The folder part of `path` ("." when it has none) and its last component.
-void split_path(const std::string& path, std::string* dir, std::string* base) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        *dir = ".";
-        *base = path;
-    } else {
-        *dir = slash == 0 ? "/" : path.substr(0, slash);
-        *base = path.substr(slash + 1);
-    }
-}
 
 // Where data written to `path` lands: the file at the end of its chain of
 // symbolic links (which need not exist yet).
