@@ -41,10 +41,8 @@ int run_tool(int (*tool)(int argc, char** argv), int argc, char** argv) {
         // Unfinished outputs went with their owners' destructors.
         return fail("Error: not enough memory for this run; nothing more was written");
     }
-    errno = 0;
-    const bool flushed = std::fflush(stdout) == 0;
-    const int error = errno;
-    if (!flushed || std::ferror(stdout)) {
+    int error = 0;
+    if (!flush_standard_output(&error)) {
         std::string message = "Error: standard output: could not write the listing";
         if (error != 0) {
             message += " (" + system_message(error) + ")";

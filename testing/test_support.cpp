@@ -32,6 +32,23 @@ Bytes bytes_of(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
+Bytes text_file(const std::string& text) {
+#ifdef _WIN32
+    const std::string line_end = "\r\n";
+#else
+    const std::string line_end = "\n";
+#endif
+    Bytes bytes;
+    for (const char c : text) {
+        if (c == '\n') {
+            bytes.insert(bytes.end(), line_end.begin(), line_end.end());
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(c));
+        }
+    }
+    return bytes;
+}
+
 namespace {
 
 // A path of the suite (UTF-8) as the standard library takes it on every

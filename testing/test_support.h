@@ -80,6 +80,19 @@ RunResult run_and_interrupt(const std::string& program, const std::vector<std::s
 /// `signal` (with its line end as RunResult holds it).
 std::string interrupted_message(int signal);
 
+/// Every interruption the tools clean up after, as run_and_interrupt and
+/// raise_interrupt take them: SIGINT, SIGTERM and SIGHUP; on Windows SIGINT
+/// and SIGTERM (Ctrl-C and Ctrl-Break).
+std::vector<int> interrupt_signals();
+
+/// Interrupts this very process as run_and_interrupt interrupts a program
+/// (for death tests); returns only if the process survives it.
+void raise_interrupt(int signal);
+
+/// True when the tests run under wine rather than on Windows itself (never
+/// on POSIX systems).
+bool running_under_wine();
+
 /// True when the suite is built with AddressSanitizer, which reserves more
 /// address space than a memory limit allows.
 bool built_with_address_sanitizer();
@@ -99,6 +112,25 @@ class TempDir {
     std::string path_;
 };
 
+/// A temporary folder that a death test and the child running its
+/// statement share. On POSIX systems the child is a fork and sees the folder
+/// made before; on Windows the child runs the test afresh, so the parent
+/// passes its folder in the environment and the child takes that one
+/// instead of making its own.
+class SharedTempDir {
+  public:
+    SharedTempDir();
+    ~SharedTempDir();
+    SharedTempDir(const SharedTempDir&) = delete;
+    SharedTempDir& operator=(const SharedTempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+  private:
+    std::unique_ptr<TempDir> own_;
+    std::string path_;
+};
+
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes bytes_of(const std::string& text);
@@ -110,6 +142,19 @@ bool file_exists(const std::string& path);
 /// Directories appear as entries ending in '/' with empty contents, so that
 /// stray empty folders show up in comparisons too.
 std::map<std::string, Bytes> read_tree(const std::string& root);
+
+/// The bytes of a text file as the tools write it: `text` with every "\n"
+/// as the system's line end ("\r\n" on Windows).
+Bytes text_file(const std::string& text);
+
+/// Makes a file of `size` bytes that takes no disk space for its zeros (a
+/// sparse file), with `marks` written at their offsets.
+void make_sparse_file(const std::string& path, std::uint64_t size,
+                      const std::map<std::uint64_t, Bytes>& marks);
+
+/// Makes a symbolic link at `link` to `target`; false where this system
+/// makes none (Windows without the right to, and wine).
+bool make_symlink(const std::string& target, const std::string& link);
 
 /// Makes a file read-only (every write permission bit cleared on POSIX
 /// systems, the read-only attribute on Windows) or writable again.
@@ -135,4 +180,21 @@ class UnreplaceableFile {
     std::string path_;
     std::intptr_t handle_ = -1;
     bool ok_ = false;
+};
+
+/// `size` bytes of address space that are reserved but never usable (any
+/// touch faults), for passing huge spans to code that must refuse them by
+/// size alone; null if the system refuses.
+class ReservedAddressSpace {
+  public:
+    explicit ReservedAddressSpace(std::size_t size);
+    ~ReservedAddressSpace();
+    ReservedAddressSpace(const ReservedAddressSpace&) = delete;
+    ReservedAddressSpace& operator=(const ReservedAddressSpace&) = delete;
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+  private:
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
 };

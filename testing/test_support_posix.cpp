@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -226,3 +227,52 @@ void UnreplaceableFile::release() {
         ok_ = false;
     }
 }
+
+bool running_under_wine() {
+    return false;
+}
+
+std::vector<int> interrupt_signals() {
+    return {SIGINT, SIGTERM, SIGHUP};
+}
+
+void raise_interrupt(int signal) {
+    std::raise(signal);
+}
+
+bool make_symlink(const std::string& target, const std::string& link) {
+    std::error_code ec;
+    fs::create_symlink(target, link, ec);
+    return !ec;
+}
+
+ReservedAddressSpace::ReservedAddressSpace(std::size_t size) {
+    void* p = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p != MAP_FAILED) {
+        data_ = static_cast<std::uint8_t*>(p);
+        size_ = size;
+    }
+}
+
+ReservedAddressSpace::~ReservedAddressSpace() {
+    if (data_ != nullptr) {
+        ::munmap(data_, size_);
+    }
+}
+
+void make_sparse_file(const std::string& path, std::uint64_t size,
+                      const std::map<std::uint64_t, Bytes>& marks) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0) << path;
+    for (const auto& [offset, bytes] : marks) {
+        EXPECT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(bytes.size()))
+            << path;
+    }
+    ::close(fd);
+}
+
+SharedTempDir::SharedTempDir() : own_(std::make_unique<TempDir>()), path_(own_->path()) {}
+
+SharedTempDir::~SharedTempDir() = default;

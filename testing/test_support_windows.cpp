@@ -9,7 +9,9 @@
 #include <windows.h>
 // after windows.h
 #include <gtest/gtest.h>
+#include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -391,5 +393,100 @@ void UnreplaceableFile::release() {
     if (ok_) {
         ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
         ok_ = false;
+    }
+}
+
+bool running_under_wine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::vector<int> interrupt_signals() {
+    return {SIGINT, SIGTERM};
+}
+
+void raise_interrupt(int signal) {
+    const LPTHREAD_START_ROUTINE routine = console_event_routine();
+    ASSERT_NE(routine, nullptr) << "the system's console event routine (CtrlRoutine) was not found";
+    Handle thread(::CreateThread(nullptr, 0, routine,
+                                 reinterpret_cast<void*>(std::uintptr_t{console_event_of(signal)}),
+                                 0, nullptr));
+    ASSERT_TRUE(thread.valid());
+    ::WaitForSingleObject(thread.get(), INFINITE);
+}
+
+bool make_symlink(const std::string& target, const std::string& link) {
+    // Wine 8 answers success and makes nothing: look for the link itself.
+    std::wstring relative = wide_of(target);
+    std::replace(relative.begin(), relative.end(), L'/', L'\\');
+    const std::wstring name = wide_of(link);
+    ::CreateSymbolicLinkW(name.c_str(), relative.c_str(),
+                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+ReservedAddressSpace::ReservedAddressSpace(std::size_t size) {
+    void* p = ::VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
+    if (p != nullptr) {
+        data_ = static_cast<std::uint8_t*>(p);
+        size_ = size;
+    }
+}
+
+ReservedAddressSpace::~ReservedAddressSpace() {
+    if (data_ != nullptr) {
+        ::VirtualFree(data_, 0, MEM_RELEASE);
+    }
+}
+
+void make_sparse_file(const std::string& path, std::uint64_t size,
+                      const std::map<std::uint64_t, Bytes>& marks) {
+    Handle file(::CreateFileW(wide_of(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file.valid()) << path;
+    DWORD returned = 0;
+    EXPECT_TRUE(
+        ::DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr))
+        << "no sparse file: " << path;
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    EXPECT_TRUE(::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) &&
+                ::SetEndOfFile(file.get()))
+        << path;
+    for (const auto& [offset, bytes] : marks) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD written = 0;
+        EXPECT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                &written, &at) &&
+                    written == bytes.size())
+            << path;
+    }
+}
+
+namespace {
+
+constexpr const wchar_t* SHARED_DIR_VARIABLE = L"SUITE_DEATH_TEST_DIR";
+
+}  // namespace
+
+SharedTempDir::SharedTempDir() {
+    wchar_t inherited[32768];
+    const DWORD n = ::GetEnvironmentVariableW(SHARED_DIR_VARIABLE, inherited, 32768);
+    if (n > 0 && n < 32768) {
+        path_ = utf8_of(std::wstring(inherited, n));  // the child of a death test
+        return;
+    }
+    own_ = std::make_unique<TempDir>();
+    path_ = own_->path();
+    ::SetEnvironmentVariableW(SHARED_DIR_VARIABLE, wide_of(path_).c_str());
+}
+
+SharedTempDir::~SharedTempDir() {
+    if (own_) {
+        ::SetEnvironmentVariableW(SHARED_DIR_VARIABLE, nullptr);
     }
 }

@@ -15,6 +15,13 @@
 /// must add it.
 std::string_view text_line_end();
 
+/// Flushes standard output. False when that or any earlier write to it
+/// failed, with the reason in `errnum` (an error number for system_message,
+/// 0 when none is known): on Windows the C runtime reports a pipe whose
+/// reader has gone as "invalid argument", so the system's own error is
+/// taken there.
+bool flush_standard_output(int* errnum);
+
 /// The program's arguments as UTF-8 strings, the encoding every path of the
 /// suite is in. On POSIX systems they are taken as they are; on Windows they
 /// come from the wide-character command line, so that any name a user can

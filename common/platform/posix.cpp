@@ -28,6 +28,13 @@ std::string_view text_line_end() {
     return "\n";
 }
 
+bool flush_standard_output(int* errnum) {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    *errnum = errno;
+    return flushed && !std::ferror(stdout);
+}
+
 std::vector<std::string> utf8_arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }

@@ -26,6 +26,8 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/byte_buffer.h"
@@ -97,6 +99,18 @@ std::wstring system_path(const std::string& path) {
         return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
     }
     return L"\\\\?\\" + full;
+}
+
+// The longest name the system takes: a UNICODE_STRING holds 32767
+// characters. A longer one must never reach it: wine cuts its length modulo
+// 32768 and would open another, shorter path. Sets the error a too long
+// name gives on Windows.
+bool fits(const std::wstring& name) {
+    if (name.size() <= 32767) {
+        return true;
+    }
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
 }
 
 }  // namespace
@@ -207,6 +221,16 @@ bool is_missing(DWORD error) {
 
 }  // namespace
 
+// The C runtime keeps the system error behind a failed write in _doserrno.
+bool flush_standard_output(int* errnum) {
+    errno = 0;
+    _doserrno = 0;
+    const  // The C runtime keeps the system error behind a failed write in _doserrno.
+        bool flushed = std::fflush(stdout) == 0;
+    *errnum = _doserrno != 0 ? errnum_of(_doserrno) : errno;
+    return flushed && !std::ferror(stdout);
+}
+
 std::string system_message(int errnum) {
     if (errnum >= WIN32_ERROR_BASE) {
         wchar_t* text = nullptr;
@@ -299,6 +323,9 @@ std::intptr_t native_of(HANDLE handle) {
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 HANDLE open_existing(const std::wstring& name, DWORD access, DWORD flags = 0) {
+    if (!fits(name)) {
+        return INVALID_HANDLE_VALUE;
+    }
     return ::CreateFileW(name.c_str(), access, SHARE_ALL, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
@@ -548,6 +575,9 @@ void unregister_unfinished(int i) {
 
 // Deletes a file, also a read-only one.
 bool delete_file(const std::wstring& name) {
+    if (!fits(name)) {
+        return false;
+    }
     if (::DeleteFileW(name.c_str())) {
         return true;
     }
@@ -714,9 +744,10 @@ bool FolderMaker::make_parents(const std::string& path, std::string* err) {
     for (auto end = ends.rbegin(); end != ends.rend(); ++end) {
         std::string folder = path.substr(0, *end);
         const std::wstring name = system_path(folder);
-        if (!::CreateDirectoryW(name.c_str(), nullptr)) {
+        if (!fits(name) || !::CreateDirectoryW(name.c_str(), nullptr)) {
             const DWORD error = ::GetLastError();
-            const DWORD attributes = ::GetFileAttributesW(name.c_str());
+            const DWORD attributes =
+                fits(name) ? ::GetFileAttributesW(name.c_str()) : INVALID_FILE_ATTRIBUTES;
             const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
             if (!exists || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
                 *err = "Error: " + folder + ": could not create the folder (" +
@@ -785,6 +816,10 @@ bool is_transient(DWORD error) {
 // read-only attribute given here, so that it can still be deleted.
 bool move_over(const std::wstring& from, const std::wstring& to, DWORD attributes, bool durable,
                DWORD* error) {
+    if (!fits(from) || !fits(to)) {
+        *error = ERROR_FILENAME_EXCED_RANGE;
+        return false;
+    }
     if (attributes != 0) {
         ::SetFileAttributesW(from.c_str(), attributes);
     }
@@ -812,7 +847,34 @@ bool move_over(const std::wstring& from, const std::wstring& to, DWORD attribute
     return false;
 }
 
+// Whether the file at `name` (if any) can be deleted or renamed over now:
+// no program holds it open without delete sharing.
+bool can_be_replaced(const std::wstring& name, DWORD* error) {
+    for (DWORD pause = 20;; pause *= 2) {
+        const HANDLE handle =
+            !fits(name)
+                ? INVALID_HANDLE_VALUE
+                : ::CreateFileW(name.c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+            return true;
+        }
+        *error = ::GetLastError();
+        if (is_missing(*error)) {
+            return true;
+        }
+        if (!is_transient(*error) || pause > 320) {
+            return false;
+        }
+        ::Sleep(pause);
+    }
+}
+
 HANDLE create_new(const std::wstring& name) {
+    if (!fits(name)) {
+        return INVALID_HANDLE_VALUE;
+    }
     return ::CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -848,8 +910,10 @@ bool AtomicFile::open(const std::string& target, std::string* err, NewTarget new
     const std::wstring final_name = system_path(final_path_);
     if (kind == Target::named && status.kind == FileKind::other) {
         // A device (NUL) or pipe takes the data as it comes; there is nothing to replace.
-        const HANDLE handle = ::CreateFileW(final_name.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr,
-                                            OPEN_EXISTING, 0, nullptr);
+        const HANDLE handle = !fits(final_name)
+                                  ? INVALID_HANDLE_VALUE
+                                  : ::CreateFileW(final_name.c_str(), GENERIC_WRITE, SHARE_ALL,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             *err = open_failure_message(target, last_error());
             return false;
@@ -1033,6 +1097,21 @@ bool commit_together(std::span<AtomicFile* const> files, bool durable, std::stri
         }
     }
     const CommitHold hold;
+    // A target that another program holds open without delete sharing can
+    // be neither replaced nor have its backup link removed again: found
+    // before anything is touched.
+    for (AtomicFile* file : files) {
+        DWORD error = 0;
+        if (!file->in_place_ && !file->temp_path_.empty() &&
+            !can_be_replaced(system_path(file->final_path_), &error)) {
+            *err = "Error: " + file->target_ + ": could not replace the file (" +
+                   system_message(errnum_of(error)) + "); nothing was replaced";
+            for (AtomicFile* f : files) {
+                f->discard();
+            }
+            return false;
+        }
+    }
     // The old file of each target that is replaced, under a second name.
     struct Step {
         AtomicFile* file;
@@ -1046,6 +1125,7 @@ bool commit_together(std::span<AtomicFile* const> files, bool durable, std::stri
     std::vector<Step> steps;
     for (AtomicFile* file : files) {
         Step step{file, system_path(file->final_path_), {}};
+        // (Every name fits: can_be_replaced looked at each target.)
         const DWORD attributes = ::GetFileAttributesW(step.target.c_str());
         if (!file->in_place_ && attributes != INVALID_FILE_ATTRIBUTES) {
             step.attributes = attributes;
