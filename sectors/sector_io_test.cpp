@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <deque>
 #include <filesystem>
 
 #include "testing/test_support.h"
@@ -21,10 +22,15 @@ void in_dir(const std::string& dir, F body) {
     fs::current_path(previous);
 }
 
+// Jobs writing one byte each of a source, named as their paths. The names
+// are views, as a table's names are into its image: they are kept here for
+// the whole test run.
 std::vector<ExtractJob> jobs_for(const std::vector<std::string>& paths) {
+    static std::deque<std::string> names;
     std::vector<ExtractJob> jobs;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        jobs.push_back({paths[i], 0, i, 1, "entry " + std::to_string(i), paths[i]});
+        names.push_back(paths[i]);
+        jobs.push_back({paths[i], 0, i, 1, "entry " + std::to_string(i), names.back()});
     }
     return jobs;
 }
