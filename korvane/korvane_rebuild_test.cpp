@@ -2,8 +2,6 @@
 // back with the built programs and check archive and executable exactly.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,25 +173,6 @@ TEST(KorvaneRebuildErrors, UnwritableOutputsAndUnsafeReplacementsLeaveNothing) {
     EXPECT_FALSE(file_exists(f.tmp / "new.bin"));
     EXPECT_FALSE(file_exists(f.tmp / "new.elf"));
 }
-
-namespace {
-
-// Makes a file immutable, which even the superuser cannot replace; false
-// where the file system or the user's rights do not allow it.
-bool make_immutable(const std::string& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        return false;
-    }
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
 
 // An in-place rebuild whose executable cannot be replaced must not leave a
 // new archive beside the old executable: both stay as they were.

@@ -14,15 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs the body in `dir` and returns to the previous folder afterwards.
-template <typename F>
-void in_dir(const std::string& dir, F body) {
-    const auto previous = fs::current_path();
-    fs::current_path(dir);
-    body();
-    fs::current_path(previous);
-}
-
 // Jobs writing one byte each of a source, named as their paths. The names
 // are views, as a table's names are into its image: they are kept here for
 // the whole test run.
@@ -200,8 +191,8 @@ TEST(Extraction, SeveralWritersGiveWhatOneGives) {
         std::vector<std::size_t> listed;
         std::string err;
         in_dir(out, [&] {
-            EXPECT_TRUE(run_extraction(jobs, sources, [&](std::size_t i) { listed.push_back(i); },
-                                       &err, workers))
+            EXPECT_TRUE(run_extraction(
+                jobs, sources, [&](std::size_t i) { listed.push_back(i); }, &err, workers))
                 << err;
         });
         std::vector<std::size_t> in_order(jobs.size());
@@ -240,8 +231,8 @@ TEST(Extraction, SeveralWritersReportTheEarliestFailure) {
         std::size_t listed = 0;
         std::string err;
         in_dir(out, [&] {
-            EXPECT_FALSE(run_extraction(jobs, sources, [&](std::size_t) { ++listed; }, &err,
-                                        workers));
+            EXPECT_FALSE(run_extraction(
+                jobs, sources, [&](std::size_t) { ++listed; }, &err, workers));
         });
         EXPECT_EQ(err,
                   "Error: " + (tmp / "source.bin") +

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -220,4 +221,25 @@ std::map<std::string, Bytes> read_tree(const std::string& root) {
         }
     }
     return tree;
+}
+
+std::string current_dir() {
+    return fs::current_path().string();
+}
+
+void change_dir(const std::string& dir) {
+    fs::current_path(dir);
+}
+
+bool make_immutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
 }
