@@ -50,3 +50,7 @@ NameRules host_name_rules();
 /// name that is not UTF-8 (the names Windows holds are UTF-16; the suite
 /// reads its paths as UTF-8).
 std::string unsafe_name_reason(std::string_view stored, NameRules rules = host_name_rules());
+
+/// Whether `path` ends in `extension` (such as ".lzr"), in any case of ASCII
+/// letters, as file names are compared where case does not matter.
+bool has_extension(std::string_view path, std::string_view extension);

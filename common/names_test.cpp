@@ -111,4 +111,11 @@ TEST(Names, TheHostAppliesItsOwnRules) {
     EXPECT_NE(path_key("Dir/File.Bin"), path_key("dir/file.bin"));
 #endif
     EXPECT_EQ(path_key("a/b"), path_key("a/b"));
+TEST(Names, ExtensionsMatchInAnyCase) {
+    EXPECT_TRUE(has_extension("tex/a.tm2.lzr", ".lzr"));
+    EXPECT_TRUE(has_extension("A.TM2.LZR", ".lzr"));
+    EXPECT_TRUE(has_extension(".png", ".PNG"));
+    EXPECT_FALSE(has_extension("a.lzr.tm2", ".lzr"));
+    EXPECT_FALSE(has_extension("lzr", ".lzr"));
+    EXPECT_FALSE(has_extension("", ".png"));
 }

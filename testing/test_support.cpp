@@ -104,3 +104,11 @@ std::map<std::string, Bytes> read_tree(const std::string& root) {
     }
     return tree;
 }
+
+std::string current_dir() {
+    return utf8(fs::current_path());
+}
+
+void change_dir(const std::string& dir) {
+    fs::current_path(native(dir));
+}

@@ -92,6 +92,24 @@ void raise_interrupt(int signal);
 /// True when the tests run under wine rather than on Windows itself (never
 /// on POSIX systems).
 bool running_under_wine();
+std::string current_dir();
+void change_dir(const std::string& dir);
+
+/// Runs `body` with `dir` as the current folder, and returns to the previous
+/// one afterwards.
+template <typename F>
+void in_dir(const std::string& dir, F body) {
+    const std::string previous = current_dir();
+    change_dir(dir);
+    body();
+    change_dir(previous);
+}
+
+/// Makes a file immutable (or not again), which even the superuser cannot
+/// replace or rename; false where the file system or the user's rights do
+/// not allow it, so that the test can skip (always on Windows: see
+/// UnreplaceableFile).
+bool make_immutable(const std::string& path, bool on);
 
 /// True when the suite is built with AddressSanitizer, which reserves more
 /// address space than a memory limit allows.

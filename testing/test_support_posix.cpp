@@ -196,9 +196,6 @@ bool is_read_only(const std::string& path) {
     return (st.st_mode & 0222) == 0;
 }
 
-namespace {
-
-// Sets or clears the immutable flag, which even the superuser cannot get past.
 bool make_immutable(const std::string& path, bool on) {
     const int fd = ::open(path.c_str(), O_RDONLY);
     if (fd < 0) {
@@ -211,8 +208,6 @@ bool make_immutable(const std::string& path, bool on) {
     ::close(fd);
     return ok;
 }
-
-}  // namespace
 
 UnreplaceableFile::UnreplaceableFile(const std::string& path)
     : path_(path), ok_(make_immutable(path, true)) {}

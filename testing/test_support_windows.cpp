@@ -377,6 +377,12 @@ bool is_read_only(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
+// Windows has no immutable files (its read-only attribute does not keep the
+// suite's tools from replacing a file: UnreplaceableFile does).
+bool make_immutable(const std::string&, bool) {
+    return false;
+}
+
 // Open without delete sharing, the file can be neither renamed nor replaced.
 UnreplaceableFile::UnreplaceableFile(const std::string& path) : path_(path) {
     const HANDLE handle = ::CreateFileW(wide_of(path).c_str(), GENERIC_READ, FILE_SHARE_READ,

@@ -21,15 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs the body in `dir` and returns to the previous folder afterwards.
-template <typename F>
-void in_dir(const std::string& dir, F body) {
-    const auto previous = fs::current_path();
-    fs::current_path(dir);
-    body();
-    fs::current_path(previous);
-}
-
 // `size` bytes that differ from their neighbours, so a copy from the wrong
 // offset shows.
 Bytes patterned(std::size_t size, unsigned step) {

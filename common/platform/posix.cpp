@@ -110,7 +110,7 @@ std::string write_error(const std::string& path, int errnum) {
 // Unfinished outputs, removed when the run is interrupted
 // (common/platform/unfinished_files.h).
 
-UnfinishedFiles<char, 2048, PATH_MAX> unfinished;
+constinit UnfinishedFiles<char, 2048, PATH_MAX> unfinished;
 std::atomic<bool> stopping{false};
 
 // Claims a slot for `path`; -1 when the path is too long to hold (no file can

@@ -16,10 +16,14 @@
 #include <cstdint>
 #include <cstring>
 
-/// `Slots` paths of up to `Length - 1` characters of type `Char`.
+/// `Slots` paths of up to `Length - 1` characters of type `Char`. Meant for
+/// a `constinit` object: it is zero-initialised at load time, so a slot's
+/// page is touched only when the slot is used.
 template <typename Char, int Slots, std::size_t Length>
 class UnfinishedFiles {
   public:
+    constexpr UnfinishedFiles() = default;
+
     /// Claims a slot for `path` (`size` characters); -1 when the path is too
     /// long to hold or every slot is taken (the file is then not removed by
     /// an interruption).
@@ -30,15 +34,14 @@ class UnfinishedFiles {
         const int start = hint_.load(std::memory_order_relaxed);
         for (int k = 0; k < Slots; ++k) {
             const int i = (start + k) % Slots;
-            Slot& slot = slots_[i];
-            std::uint32_t seq = slot.sequence.load(std::memory_order_relaxed);
-            if ((seq & (BUSY | LIVE)) != 0 ||
-                !slot.sequence.compare_exchange_strong(seq, seq | BUSY)) {
+            std::atomic<std::uint32_t>& sequence = sequences_[i];
+            std::uint32_t seq = sequence.load(std::memory_order_relaxed);
+            if ((seq & (BUSY | LIVE)) != 0 || !sequence.compare_exchange_strong(seq, seq | BUSY)) {
                 continue;
             }
-            std::memcpy(slot.path, path, size * sizeof(Char));
-            slot.path[size] = Char{};
-            slot.sequence.store((seq & ~3u) + STEP + LIVE, std::memory_order_release);
+            std::memcpy(paths_[i], path, size * sizeof(Char));
+            paths_[i][size] = Char{};
+            sequence.store((seq & ~3u) + STEP + LIVE, std::memory_order_release);
             hint_.store((i + 1) % Slots, std::memory_order_relaxed);
             return i;
         }
@@ -48,9 +51,8 @@ class UnfinishedFiles {
     /// Gives the slot back (the file was finished or removed); -1 is ignored.
     void remove(int i) {
         if (i >= 0) {
-            Slot& slot = slots_[i];
-            const std::uint32_t seq = slot.sequence.load(std::memory_order_relaxed);
-            slot.sequence.store((seq & ~3u) + STEP, std::memory_order_release);
+            const std::uint32_t seq = sequences_[i].load(std::memory_order_relaxed);
+            sequences_[i].store((seq & ~3u) + STEP, std::memory_order_release);
         }
     }
 
@@ -58,14 +60,14 @@ class UnfinishedFiles {
     /// clean-up. `buffer` holds `Length` characters.
     template <typename F>
     void remove_all(Char* buffer, F remove_file) {
-        for (Slot& slot : slots_) {
-            const std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
+        for (int i = 0; i < Slots; ++i) {
+            const std::uint32_t before = sequences_[i].load(std::memory_order_acquire);
             if ((before & (BUSY | LIVE)) != LIVE) {
                 continue;
             }
-            std::memcpy(buffer, slot.path, sizeof slot.path);
+            std::memcpy(buffer, paths_[i], sizeof paths_[i]);
             buffer[Length - 1] = Char{};
-            if (slot.sequence.load(std::memory_order_acquire) == before) {
+            if (sequences_[i].load(std::memory_order_acquire) == before) {
                 remove_file(buffer);
             }
         }
@@ -76,11 +78,9 @@ class UnfinishedFiles {
     static constexpr std::uint32_t LIVE = 2;  // holds a path to remove
     static constexpr std::uint32_t STEP = 4;  // the rest counts generations
 
-    struct Slot {
-        std::atomic<std::uint32_t> sequence{0};
-        Char path[Length];
-    };
-
-    Slot slots_[Slots];
+    // Two plain arrays rather than one of structs holding an atomic, which
+    // compilers initialise with a start-up loop over all of it.
+    std::atomic<std::uint32_t> sequences_[Slots] = {};
+    Char paths_[Slots][Length] = {};
     std::atomic<int> hint_{0};
 };

@@ -550,7 +550,7 @@ bool read_stream(const std::string& path, std::string* out, std::string* err) {
 namespace {
 
 constexpr std::size_t MAX_REGISTERED_PATH = 4096;
-UnfinishedFiles<wchar_t, 1024, MAX_REGISTERED_PATH> unfinished;
+constinit UnfinishedFiles<wchar_t, 1024, MAX_REGISTERED_PATH> unfinished;
 std::atomic<bool> stopping{false};
 
 // Held while outputs are renamed into place: the interruption waits until
