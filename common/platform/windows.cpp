@@ -820,7 +820,7 @@ bool move_over(const std::wstring& from, const std::wstring& to, DWORD attribute
         *error = ERROR_FILENAME_EXCED_RANGE;
         return false;
     }
-    if (attributes != 0) {
+    if ((attributes & ~FILE_ATTRIBUTE_ARCHIVE) != 0) {  // a new file is marked for archiving
         ::SetFileAttributesW(from.c_str(), attributes);
     }
     const DWORD target = ::GetFileAttributesW(to.c_str());
@@ -892,6 +892,29 @@ bool AtomicFile::open(const std::string& target, std::string* err, NewTarget new
     if (target.empty()) {
         *err = open_failure_message(target, ENOENT);
         return false;
+    }
+    if (kind == Target::tree && new_target == NewTarget::in_place) {
+        // Most files of an extracted tree are new: making one is tried
+        // first, and what stands there is looked at only when that fails
+        // (under wine every look is a trip to its server).
+        final_path_ = target;
+        const std::wstring name = system_path(final_path_);
+        cleanup_slot_ = register_unfinished(name);
+        const HANDLE handle = create_new(name);
+        if (handle != INVALID_HANDLE_VALUE) {
+            fd_ = native_of(handle);
+            temp_path_ = final_path_;
+            in_place_ = true;
+            stop_if_interrupted(name);
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        unregister_unfinished(cleanup_slot_);
+        cleanup_slot_ = -1;
+        if (error == ERROR_PATH_NOT_FOUND) {
+            *err = open_failure_message(target, ENOENT);
+            return false;
+        }
     }
     final_path_ = kind == Target::named ? resolve_links(target) : target;
     FileStatus status;
