@@ -11,7 +11,7 @@ function(add_layout_tool tool)
     target_compile_definitions(${tool}-${layout} PRIVATE ${ARG_LAYOUT_MACRO}='${upper}'
                                TOOL_NAME="${tool}-${layout}")
     target_link_libraries(${tool}-${layout} PRIVATE ${ARG_LIBS})
-    install(TARGETS ${tool}-${layout} RUNTIME DESTINATION bin)
+    install(TARGETS ${tool}-${layout} RUNTIME DESTINATION ${SUITE_INSTALL_BIN})
   endforeach()
 endfunction()
 

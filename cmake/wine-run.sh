@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # wine-run.sh <wine prefix folder> <program.exe> [arguments...]
+# wine-run.sh <wine prefix folder> --stop
 #
 # Runs a Windows program under wine64, headless: the CMake cross-compiling
 # emulator of cmake/mingw-w64.cmake, so CTest and gtest_discover_tests run
@@ -27,6 +28,13 @@ find_wine() {
 }
 wine=$(find_wine wine64) || { echo "wine-run.sh: wine64 not found (Debian package wine64)" >&2; exit 127; }
 wineserver=$(find_wine wineserver64) || { echo "wine-run.sh: wineserver not found" >&2; exit 127; }
+
+# --stop: ends the server (and wine's services with it) at once, rather than
+# when it has been idle long enough; for the end of a test run.
+if [ "${1:-}" = --stop ]; then
+    [ -d "$prefix" ] && "$wineserver" -k 2>/dev/null
+    exit 0
+fi
 
 # Under a lock, so that concurrent runs (ctest -j) make the prefix once and
 # start one server:
