@@ -1,15 +1,20 @@
 // tillet: extracts every member of every fpack pack below "fpack_extract/",
-// by the pack directory compiled into the game executable.
+// by the pack directory compiled into the game executable; or, given an
+// output executable, puts the files found there back into their packs.
 //
 // The directory, every pack file and every member's range are checked before
 // the first file is written; then the members are copied out in table order.
+// A rebuild also reads and compares every member file first, and rewrites
+// only the packs in which something changed.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/names.h"
 #include "common/platform/file_io.h"
+#include "common/run_files.h"
 #include "common/tool.h"
 #include "sectors/sector_io.h"
 #include "tillet/fpack_dir.h"
@@ -24,9 +29,11 @@ namespace {
 
 constexpr FpackLayout LAYOUT = TILLET_LAYOUT == 'A' ? FPACK_LAYOUT_A : FPACK_LAYOUT_B;
 const std::string OUTPUT_ROOT = "fpack_extract/";
+/// The member tables hold unsigned 32-bit sectors and lengths.
+constexpr PackRules FPACK_PACK_RULES{0xFFFFFFFF, false};
 
 int usage(const char* program) {
-    print_usage("korvane v1.0", "usage: %s <SLUS_217.88 etc>\n\n", program);
+    print_usage("korvane v1.0", "usage: %s <SLUS_217.88 etc> [output.elf]\n\n", program);
     std::fprintf(stderr, "This expects to find fpack/*.fp which come from RPK.BIN.\n\n");
     return EXIT_FAILED;
 }
@@ -41,10 +48,11 @@ void print_member_line(const FpackMember& member) {
                 static_cast<int>(member.name.size()), member.name.data());
 }
 
-// Every pack file, where korvane extracted it, with its size.
+// Every pack file, where korvane extracted it, with its size and identity.
 bool find_packs(const FpackDirectory& directory, std::vector<ExtractSource>* packs,
-                std::string* err) {
+                std::vector<FileId>* ids, std::string* err) {
     packs->clear();
+    ids->clear();
     for (const FpackPack& pack : directory.packs) {
         ExtractSource source{host_path(pack.name), 0};
         FileStatus status;
@@ -63,6 +71,7 @@ bool find_packs(const FpackDirectory& directory, std::vector<ExtractSource>* pac
         }
         source.size = status.size;
         packs->push_back(std::move(source));
+        ids->push_back(status.id);
     }
     return true;
 }
@@ -70,7 +79,8 @@ bool find_packs(const FpackDirectory& directory, std::vector<ExtractSource>* pac
 int extract(const std::string& executable_path, const FpackDirectory& directory) {
     std::string err;
     std::vector<ExtractSource> packs;
-    if (!find_packs(directory, &packs, &err)) {
+    std::vector<FileId> ids;
+    if (!find_packs(directory, &packs, &ids, &err)) {
         return fail(err);
     }
     std::vector<ExtractJob> jobs;
@@ -111,8 +121,135 @@ int extract(const std::string& executable_path, const FpackDirectory& directory)
     return 0;
 }
 
+// The rebuild's plan for one pack.
+struct PackPlan {
+    std::vector<PackJob> jobs;  ///< one per member, reading fpack_extract/ + its name
+    PackReview review;
+    std::vector<PackPlacement> placements;  ///< of a pack that is rebuilt
+    std::uint64_t size = 0;                 ///< of the rebuilt pack
+};
+
+// A pack that is rewritten must be the only one reading its file: the
+// others' tables would point into data that is no longer there.
+bool check_shared_packs(const std::vector<ExtractSource>& packs, const std::vector<FileId>& ids,
+                        const std::vector<PackPlan>& plans, std::string* err) {
+    for (std::size_t p = 0; p < packs.size(); ++p) {
+        if (!plans[p].review.changed) {
+            continue;
+        }
+        for (std::size_t q = 0; q < packs.size(); ++q) {
+            if (q != p && ids[q] == ids[p]) {
+                *err = "Error: " + packs[p].path + ": " +
+                       fpack_place(static_cast<std::uint32_t>(p)) + " is to be rebuilt, but " +
+                       fpack_place(static_cast<std::uint32_t>(q)) + " (" + packs[q].path +
+                       ") reads the same file, and its members would be lost; nothing was "
+                       "written";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Puts the files below fpack_extract/ back into the packs they came from:
+// a pack in which any member changed is written anew (members in table
+// order from sector 0, zero fill) and its member table patched in a copy of
+// the executable; every other pack and table stays as it is. Every check and
+// comparison comes first; the new packs and the executable then replace
+// their targets together, or none does.
+int rebuild(const std::string& executable_path, const std::string& output_path,
+            MappedFile& executable, const FpackDirectory& directory) {
+    std::string err;
+    std::vector<ExtractSource> packs;
+    std::vector<FileId> ids;
+    if (!find_packs(directory, &packs, &ids, &err)) {
+        return fail(err);
+    }
+    std::vector<RunFile> inputs = {{executable_path, "<SLUS_217.88 etc>"}};
+    for (std::uint32_t p = 0; p < packs.size(); ++p) {
+        inputs.push_back({packs[p].path, fpack_place(p)});
+    }
+    const RunFile outputs[] = {{output_path, "[output.elf]", 0}};
+    std::vector<bool> replaces_input;
+    if (!check_run_files(inputs, outputs, &replaces_input, &err)) {
+        return fail(err);
+    }
+    AtomicFile output_executable;
+    if (!output_executable.open(output_path, &err)) {
+        return fail(err);
+    }
+
+    // Read and compare everything; nothing is written yet.
+    std::vector<PackPlan> plans(directory.packs.size());
+    std::vector<bool> rebuilt(directory.packs.size(), false);
+    std::size_t rebuilt_count = 0;
+    for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
+        PackPlan& plan = plans[p];
+        for (std::uint32_t m = 0; m < directory.packs[p].members.size(); ++m) {
+            const FpackMember& member = directory.packs[p].members[m];
+            plan.jobs.push_back({OUTPUT_ROOT + host_path(member.name), member.offset,
+                                 fpack_place(p, m), member.name, sector_offset(member.sector),
+                                 member.length});
+        }
+        if (!review_pack(packs[p], plan.jobs, &plan.review, &err)) {
+            return fail(err);
+        }
+        if (plan.review.changed && !plan_packing(plan.jobs, plan.review.sizes, FPACK_PACK_RULES,
+                                                 &plan.placements, &plan.size, &err)) {
+            return fail(err);
+        }
+        rebuilt[p] = plan.review.changed;
+        rebuilt_count += rebuilt[p] ? 1 : 0;
+    }
+    if (!check_shared_packs(packs, ids, plans, &err) ||
+        !check_fpack_patches(std::as_const(executable).bytes(), LAYOUT, directory, rebuilt,
+                             executable_path, &err)) {
+        return fail(err);
+    }
+
+    // Write the new packs beside the old ones, listing as we go.
+    const auto new_packs = std::make_unique<AtomicFile[]>(rebuilt_count);
+    std::vector<AtomicFile*> commits;
+    for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
+        const FpackPack& pack = directory.packs[p];
+        print_pack_line(pack);
+        for (const FpackMember& member : pack.members) {
+            print_member_line(member);
+        }
+        if (rebuilt[p]) {
+            const PackPlan& plan = plans[p];
+            AtomicFile& file = new_packs[commits.size()];
+            // A pack always replaces an input of the run, so it reaches the
+            // disk before the old one is gone; finishing it now also keeps
+            // one file open at a time.
+            if (!file.open(packs[p].path, &err) ||
+                !pack_files(
+                    plan.jobs, plan.placements, plan.size, file, [](std::size_t) {}, &err) ||
+                !file.finish(true, &err)) {
+                return fail(err);
+            }
+            commits.push_back(&file);
+            patch_records(executable.bytes(), plan.jobs, plan.placements);
+        }
+        std::fputs(rebuilt[p] ? "\t=> rebuilt\n" : "\t=> kept\n", stdout);
+    }
+    if (rebuilt_count == 0 && replaces_input[0]) {
+        return 0;  // the executable would be written over with its own bytes
+    }
+    if (!output_executable.write(std::as_const(executable).bytes(), &err)) {
+        return fail(err);
+    }
+    // The inputs are closed before they are replaced.
+    executable.close();
+    commits.push_back(&output_executable);
+    if (!commit_together(commits, rebuilt_count > 0 || replaces_input[0], &err)) {
+        return fail(err);
+    }
+    return 0;
+}
+
 int tillet(int argc, char** argv) {
-    if (argc != 2) {
+    if (argc != 2 && argc != 3) {
         return usage(argv[0]);
     }
     const std::string executable_path = argv[1];
@@ -125,6 +262,9 @@ int tillet(int argc, char** argv) {
     if (!read_fpack_directory(std::as_const(executable).bytes(), LAYOUT, executable_path,
                               &directory, &err)) {
         return fail(err);
+    }
+    if (argc == 3) {
+        return rebuild(executable_path, argv[2], executable, directory);
     }
     return extract(executable_path, directory);
 }
