@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -51,6 +52,19 @@ int exit_status(int wstatus) {
 }
 
 }  // namespace
+
+bool make_immutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
 
 bool built_with_address_sanitizer() {
 #if defined(__SANITIZE_ADDRESS__)
@@ -145,6 +159,11 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
             struct rlimit limit;
             limit.rlim_cur = limit.rlim_max = options.memory_limit;
             ::setrlimit(RLIMIT_AS, &limit);
+        }
+        if (options.file_size_limit > 0) {
+            struct rlimit limit;
+            limit.rlim_cur = limit.rlim_max = options.file_size_limit;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
         }
         std::vector<char*> argv = argv_of(program, args);
         ::execv(program.c_str(), argv.data());

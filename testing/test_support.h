@@ -18,6 +18,9 @@ struct RunOptions {
     std::string stdin_path = "/dev/null";
     std::string stdout_path;         ///< empty: captured into RunResult::out
     std::uint64_t memory_limit = 0;  ///< address-space limit in bytes, 0: none
+    /// Largest file the program may write, 0: none. Writes past it fail as
+    /// on a full disk.
+    std::uint64_t file_size_limit = 0;
 };
 
 /// Path of one of the suite's built programs (build/bin/<name>).
@@ -36,6 +39,11 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 /// how the program ended. The listing must be longer than a few KiB.
 RunResult run_and_interrupt(const std::string& program, const std::vector<std::string>& args,
                             const std::string& cwd, int signal);
+
+/// Makes a file immutable (`on`), which even the superuser can then neither
+/// replace nor rename, or mutable again; false where the file system or the
+/// user's rights do not allow it.
+bool make_immutable(const std::string& path, bool on);
 
 /// True when the suite is built with AddressSanitizer, which reserves more
 /// address space than a memory limit allows.

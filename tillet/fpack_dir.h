@@ -58,6 +58,10 @@ bool check_fpack_patches(ByteSpan image, const FpackLayout& layout, const FpackD
                          const std::vector<bool>& patched, const std::string& image_path,
                          std::string* err);
 
+/// The rules of a member table for a rebuild: sectors and lengths are
+/// unsigned 32-bit values, and the member count says where the table ends.
+inline constexpr PackRules FPACK_PACK_RULES{0xFFFFFFFF, false};
+
 /// "pack P" or "pack P, member M", as messages name a place in the directory.
 std::string fpack_place(std::uint32_t pack);
 std::string fpack_place(std::uint32_t pack, std::uint32_t member);

@@ -29,8 +29,6 @@ namespace {
 
 constexpr FpackLayout LAYOUT = TILLET_LAYOUT == 'A' ? FPACK_LAYOUT_A : FPACK_LAYOUT_B;
 const std::string OUTPUT_ROOT = "fpack_extract/";
-/// The member tables hold unsigned 32-bit sectors and lengths.
-constexpr PackRules FPACK_PACK_RULES{0xFFFFFFFF, false};
 
 int usage(const char* program) {
     print_usage("korvane v1.0", "usage: %s <SLUS_217.88 etc> [output.elf]\n\n", program);

@@ -23,7 +23,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string USAGE_TAIL =
-    " <SLUS_217.88 etc> [output.elf]\n\nThis expects to find fpack/*.fp which come from RPK.BIN.\n\n";
+    " <SLUS_217.88 etc> [output.elf]\n\nThis expects to find fpack/*.fp which come from "
+    "RPK.BIN.\n\n";
 
 std::string tillet_for(const FpackLayout& layout) {
     return layout.label == 'A' ? "tillet-a" : "tillet-b";

@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -348,25 +346,6 @@ TEST(MappedFile, AFileThatShrinksWhileMappedEndsTheRunWithAnError) {
         ::testing::ExitedWithCode(255),
         "^Error: .*image.elf: could not read \\(it shrank or its device failed while in use\\)\n$");
 }
-
-namespace {
-
-// Makes a file immutable, which even the superuser cannot replace or rename;
-// false where the file system or the user's rights do not allow it.
-bool make_immutable(const std::string& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        return false;
-    }
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
 
 // Two outputs replace their targets together or not at all: when the second
 // target cannot be replaced, the first gets its old file back.
