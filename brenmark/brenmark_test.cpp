@@ -1,9 +1,11 @@
 // Runs the brenmark program on .evd files and scripts made here.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brenmark/evd_test_builder.h"
@@ -232,4 +234,56 @@ TEST(BrenmarkCli, ExtraLinesGiveAWarning) {
     EXPECT_EQ(run.err,
               "Warning: s.txt: 1 line(s) after the last record were ignored (from line 6)\n");
     EXPECT_EQ(read_file(dir / "out.evd"), sample_evd());
+}
+
+// Outputs that are inputs, and what a shell pattern such as *.evd hands
+// brenmark, are refused before anything is written.
+TEST(BrenmarkCli, OutputsThatAreInputsOrNotScriptsAreRefused) {
+    TempDir dir;
+    write_file(dir / "in.evd", sample_evd());
+    write_file(dir / "other.evd", EvdBuilder().text(1, "x").bytes());
+    write_file(dir / "s.txt", bytes_of("7 a\n8 b\n-9 c\n10 d\n"));
+    expect_failure(dir, {"in.evd", "in.evd"},
+                   "Error: in.evd: <script.txt> is the same file as <input.evd>; nothing was "
+                   "written\n");
+    expect_failure(dir, {"in.evd", "./in.evd"},
+                   "Error: ./in.evd: <script.txt> is the same file as <input.evd> (in.evd); "
+                   "nothing was written\n");
+    expect_failure(dir, {"in.evd", "s.txt", "s.txt"},
+                   "Error: s.txt: [output.evd] is the same file as <script.txt>; nothing was "
+                   "written\n");
+    // brenmark *.evd with two files: the second is no script.
+    expect_failure(dir, {"in.evd", "other.evd"},
+                   "Error: other.evd: holds zero bytes, so it is not a script; it was left as it "
+                   "is (did a shell pattern such as *.evd name more than one file?)\n");
+}
+
+// The script of an insert may come from another program through a pipe.
+TEST(BrenmarkCli, TheScriptOfAnInsertMayBeAPipe) {
+    TempDir dir;
+    write_file(dir / "in.evd", sample_evd());
+    const std::string fifo = dir / "script.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::FILE* out = std::fopen(fifo.c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        std::fputs("7 Hello again\n8   indented\n-9 \x82\xA0\x82\xA2\n10 \n", out);
+        std::fclose(out);
+    });
+    expect_success(brenmark(dir, {"in.evd", "script.fifo", "out.evd"}));
+    writer.join();
+    EXPECT_EQ(read_file(dir / "out.evd"), EvdBuilder()
+                                              .text(7, "Hello again")
+                                              .text(8, "  indented")
+                                              .text(-9, "\x82\xA0\x82\xA2")
+                                              .text(10, "")
+                                              .tail(std::string_view("\x01\x00\x02\x00 tail", 9))
+                                              .bytes());
+    fs::remove(fifo);
+    // An .evd input must be a file: a FIFO is refused at once rather than awaited.
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const RunResult r = brenmark(dir, {"script.fifo", "s.txt"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error: script.fifo: is a device or pipe, not a regular file\n");
+    fs::remove(fifo);
 }

@@ -2,6 +2,8 @@
 // their listings, output trees, messages and exit status byte for byte.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -253,5 +255,56 @@ TEST(KorvaneDamage, TruncatedExecutablesGiveACleanErrorEveryTime) {
         EXPECT_EQ(r.err.rfind("Error: " + f.exe() + ": ", 0), 0u) << r.err;
         EXPECT_EQ(r.out, "") << "cut at " << cut;
         EXPECT_TRUE(read_tree(f.work()).empty()) << "cut at " << cut;
+    }
+}
+
+// An extraction interrupted halfway leaves only complete files, no
+// temporary or partial one, and says so.
+TEST(KorvaneSafety, AnInterruptedExtractionLeavesOnlyCompleteFiles) {
+    GameFixture f(options_for(RPK_LAYOUT_A, FPACK_LAYOUT_A, true));
+    const RunResult r =
+        run_and_interrupt(tool_path("korvane-a"), {f.exe(), f.archive()}, f.work(), SIGINT);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err,
+              "Error: interrupted by SIGINT; unfinished output files were removed, finished ones "
+              "are complete\n");
+    const std::map<std::string, Bytes> tree = read_tree(f.work());
+    std::size_t files = 0;
+    for (const auto& [path, data] : tree) {
+        if (!path.ends_with("/")) {
+            ++files;
+            ASSERT_TRUE(f.game.extracted.contains(path)) << "stray file " << path;
+            EXPECT_EQ(data, f.game.extracted.at(path)) << path;
+        }
+    }
+    // The writers may have run ahead of the blocked listing, even to the end.
+    EXPECT_GT(files, 0u);
+}
+
+// A listing that cannot be written (a full disk) is a failure, not a success.
+TEST(KorvaneSafety, AListingThatCannotBeWrittenIsAnError) {
+    GameFixture f(options_for(RPK_LAYOUT_B, FPACK_LAYOUT_A, false));
+    RunOptions options;
+    options.stdout_path = "/dev/full";
+    const RunResult r =
+        run_program(tool_path("korvane-b"), {f.exe(), f.archive()}, f.work(), options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err,
+              "Error: standard output: could not write the listing (No space left on device)\n");
+}
+
+// What stands in the tree is judged before the first file is written.
+TEST(KorvaneSafety, AFolderWhereAFileGoesIsRefusedBeforeAnythingIsWritten) {
+    GameFixture f(options_for(RPK_LAYOUT_A, FPACK_LAYOUT_B, true));
+    const SampleEntry& last = f.game.entries.back();
+    fs::create_directories(f.work() + "/" + host_path(last.name));
+    const RunResult r = f.run("korvane-a", {f.exe(), f.archive()});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error: " + host_path(last.name) + ": a folder stands where entry " +
+                         std::to_string(f.game.entries.size() - 1) + " (\"" + last.name +
+                         "\") is to be written; nothing was written\n");
+    EXPECT_EQ(r.out, "");
+    for (const auto& [path, data] : read_tree(f.work())) {
+        EXPECT_TRUE(path.ends_with("/")) << "written: " << path;
     }
 }

@@ -1,6 +1,11 @@
 // Rebuild mode end to end: extract a generated game, edit the tree, pack it
 // back with the built programs and check archive and executable exactly.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 
 #include <filesystem>
 #include <string>
@@ -167,4 +172,110 @@ TEST(KorvaneRebuildErrors, UnwritableOutputsAndUnsafeReplacementsLeaveNothing) {
     EXPECT_NE(r.err.find(host_path(entry.name)), std::string::npos) << r.err;
     EXPECT_FALSE(file_exists(f.tmp / "new.bin"));
     EXPECT_FALSE(file_exists(f.tmp / "new.elf"));
+}
+
+// An in-place rebuild whose executable cannot be replaced must not leave a
+// new archive beside the old executable: both stay as they were.
+TEST(KorvaneRebuildSafety, ATargetThatCannotBeReplacedLeavesBothInputs) {
+    RebuildFixture f(RPK_LAYOUT_A, true);
+    write_file(f.file(f.game.entries[3]), Bytes(5000, 0x33));
+    if (!make_immutable(f.exe(), true)) {
+        GTEST_SKIP() << "the file system or user cannot make a file immutable";
+    }
+    const RunResult r = f.run({f.exe(), f.archive(), f.exe(), f.archive()});
+    make_immutable(f.exe(), false);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.err.starts_with("Error: " + f.exe() + ": could not replace the file (")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("; nothing was replaced\n")) << r.err;
+    EXPECT_EQ(read_file(f.exe()), f.game.executable);
+    EXPECT_EQ(read_file(f.archive()), f.game.archive);
+    EXPECT_EQ(read_tree(f.tmp / "game").size(), 2u) << "no temporary or backup file is left";
+}
+
+// Outputs that meet an input in the wrong role, or each other, are refused
+// before anything is written; the in-place rebuild stays allowed.
+TEST(KorvaneRebuildSafety, OutputsMeetingInputsOrEachOtherAreRefused) {
+    RebuildFixture f(RPK_LAYOUT_B, true);
+    const std::string x = f.tmp / "X";
+    const struct {
+        std::vector<std::string> outputs;
+        std::string message;
+    } cases[] = {
+        {{x, x},
+         "Error: " + x + ": [output.bin] is the same file as [output.elf]; nothing was written\n"},
+        {{f.archive(), f.exe()},
+         "Error: " + f.archive() +
+             ": [output.elf] is the same file as <RPK.BIN>; nothing was written\n"},
+        {{f.exe(), f.tmp / "game/../game/SLUS_217.88"},
+         "Error: " + f.tmp / "game/../game/SLUS_217.88" +
+             ": [output.bin] is the same file as "
+             "<SLUS_217.88 etc> (" +
+             f.exe() + "); nothing was written\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = f.run({f.exe(), f.archive(), c.outputs[0], c.outputs[1]});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(file_exists(x));
+        EXPECT_EQ(read_file(f.exe()), f.game.executable);
+        EXPECT_EQ(read_file(f.archive()), f.game.archive);
+    }
+}
+
+// Emptying the files of the last entries must not move the end of the
+// index: every entry survives rebuild after rebuild.
+TEST(KorvaneRebuildSafety, EmptiedLastEntriesSurviveTwoRebuilds) {
+    RebuildFixture f(RPK_LAYOUT_A, true);
+    const std::size_t n = f.game.entries.size();
+    for (const std::size_t emptied : {std::size_t{1}, std::size_t{2}, n - 1}) {
+        SCOPED_TRACE(emptied);
+        TempDir work;
+        // Extract, empty the last `emptied` files, rebuild; then rebuild the
+        // rebuilt pair once more from its own extraction.
+        ASSERT_EQ(run_program(tool_path(f.tool()), {f.exe(), f.archive()}, work.path()).status, 0);
+        for (std::size_t i = n - emptied; i < n; ++i) {
+            write_file(work / host_path(f.game.entries[i].name), {});
+        }
+        const std::map<std::string, Bytes> edited = read_tree(work.path());
+        std::string exe = f.exe(), archive = f.archive();
+        for (int round = 1; round <= 2; ++round) {
+            const std::string new_exe = work / ("new" + std::to_string(round) + ".elf");
+            const std::string new_archive = work / ("new" + std::to_string(round) + ".bin");
+            const RunResult r =
+                run_program(tool_path(f.tool()), {exe, archive, new_exe, new_archive}, work.path());
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), static_cast<long>(n));
+            exe = new_exe;
+            archive = new_archive;
+        }
+        TempDir again;
+        const RunResult x = run_program(tool_path(f.tool()), {exe, archive}, again.path());
+        ASSERT_EQ(x.status, 0) << x.err;
+        EXPECT_EQ(std::count(x.out.begin(), x.out.end(), '\n'), static_cast<long>(n));
+        for (const SampleEntry& e : f.game.entries) {
+            EXPECT_EQ(read_file(again / host_path(e.name)), edited.at(host_path(e.name))) << e.name;
+        }
+    }
+}
+
+// An interrupted rebuild removes its temporary files and replaces nothing.
+TEST(KorvaneRebuildSafety, AnInterruptedRebuildLeavesTheInputsAndNoTemporaryFiles) {
+    RebuildFixture f(RPK_LAYOUT_B, true);
+    write_file(f.file(f.game.entries[0]), Bytes(100000, 0x44));
+    for (int signal : {SIGTERM, SIGINT}) {
+        const RunResult r =
+            run_and_interrupt(tool_path(f.tool()), {f.exe(), f.archive(), f.exe(), f.archive()},
+                              f.tmp.path(), signal);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err,
+                  std::string("Error: interrupted by ") +
+                      (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
+                      "; unfinished output files were removed, finished ones are complete\n");
+        EXPECT_FALSE(r.out.empty());
+        EXPECT_LT(r.out.size(), f.game.korvane_listing().size()) << "stopped halfway";
+        EXPECT_EQ(read_file(f.exe()), f.game.executable);
+        EXPECT_EQ(read_file(f.archive()), f.game.archive);
+        EXPECT_EQ(read_tree(f.tmp / "game").size(), 2u) << "no temporary file is left";
+    }
 }

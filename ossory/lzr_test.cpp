@@ -498,5 +498,14 @@ TEST(LzrDecode, AgreesWithPlainDecoderOnRandomStreams) {
         // Nothing is ever written past the output.
         EXPECT_EQ(Bytes(actual.begin() + static_cast<long>(output_size), actual.end()),
                   Bytes(32, 0xEE));
+        // The check that runs before the output is allocated comes to the same end.
+        const LzrDecodeResult checked = lzr_check(output_size, operands, control);
+        EXPECT_EQ(checked.status, want.status);
+        EXPECT_EQ(checked.end, want.end);
+        EXPECT_EQ(checked.operation, want.operation);
+        EXPECT_EQ(checked.operand_offset, want.operand_offset);
+        EXPECT_EQ(checked.output_offset, want.output_offset);
+        EXPECT_EQ(checked.requested, want.requested);
+        EXPECT_EQ(checked.distance, want.distance);
     }
 }

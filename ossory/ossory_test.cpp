@@ -5,6 +5,7 @@
 #include <random>
 
 #include "common/byte_reader.h"
+#include "ossory/lzr_encoder.h"
 #include "ossory/lzr_test_support.h"
 #include "testing/test_support.h"
 
@@ -108,4 +109,81 @@ TEST(OssoryTool, FailuresWriteNothingAndKeepExistingOutput) {
     const RunResult r = ossory({"good.lzr", "missing/out.tm2"}, tmp.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err.rfind("Could not open missing/out.tm2 (", 0), 0u) << r.err;
+}
+
+// What a shell pattern such as tex/*.tm2.lzr hands ossory, an output that
+// is the input, and inputs that are not files are refused before anything
+// is written.
+TEST(OssoryTool, OutputsThatWouldDestroyAFileAreRefused) {
+    TempDir tmp;
+    std::vector<std::uint8_t> packed;
+    std::string err;
+    ASSERT_TRUE(lzr_compress(bytes_of("an image"), 1, &packed, &err)) << err;
+    write_file(tmp / "a.tm2.lzr", packed);
+    write_file(tmp / "b.tm2.lzr", packed);
+    const std::string glob_hint =
+        ": the output name ends in .lzr, but ossory writes the decoded image; name the output "
+        ".tm2 (did a shell pattern such as *.tm2.lzr name more than one file?)\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"a.tm2.lzr", "b.tm2.lzr"}, "Error: b.tm2.lzr" + glob_hint},
+        {{"a.tm2.lzr", "B.TM2.LZR"}, "Error: B.TM2.LZR" + glob_hint},
+        {{"a.tm2.lzr", "a.tm2.lzr", "b.tm2.lzr"}, "Error: a.tm2.lzr" + glob_hint},
+        {{"/dev/zero", "out.tm2"}, "Error: /dev/zero: is a device or pipe, not a regular file\n"},
+    };
+    const auto before = read_tree(tmp.path());
+    for (const auto& [args, message] : cases) {
+        const RunResult r = ossory(args, tmp.path());
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(read_tree(tmp.path()), before);
+    }
+    // The same file under another name.
+    std::filesystem::create_symlink("a.tm2.lzr", tmp / "link.tm2");
+    const RunResult r = ossory({"a.tm2.lzr", "link.tm2"}, tmp.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err,
+              "Error: link.tm2: <output.tm2> is the same file as <input.tm2.lzr> (a.tm2.lzr); "
+              "nothing was written\n");
+    EXPECT_EQ(read_file(tmp / "a.tm2.lzr"), packed);
+}
+
+// A small hostile file can declare gigabytes of output: its streams are
+// checked before that memory is taken, and memory that cannot be had is a
+// clean error, not a crash.
+TEST(OssoryTool, MemoryIsTakenOnlyForStreamsThatHoldUp) {
+    if (built_with_address_sanitizer()) {
+        GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+    }
+    TempDir tmp;
+    // 2,100,000 control bytes of four fills of 255 bytes each: 2.1 GB of
+    // output from 19 MB of file.
+    const std::size_t control_bytes = 2'100'000;
+    const std::size_t fills = control_bytes * 4;
+    Bytes file;
+    append_le32(file, 0);
+    append_le32(file, static_cast<std::uint32_t>(control_bytes * 8));
+    append_le32(file, static_cast<std::uint32_t>(fills * 2));
+    append_le32(file, static_cast<std::uint32_t>(fills * 255));
+    file.resize(16 + control_bytes, 0xAA);
+    file.reserve(file.size() + fills * 2);
+    for (std::size_t i = 0; i < fills; ++i) {
+        file.push_back(255);
+        file.push_back(static_cast<std::uint8_t>(i));
+    }
+    write_file(tmp / "whole.lzr", file);
+    // The same, but the last operation is a back-reference of distance 0.
+    file[16 + control_bytes - 1] = 0xAB;
+    file[file.size() - 2] = 0;
+    file[file.size() - 1] = 0x05;
+    write_file(tmp / "broken.lzr", file);
+    RunOptions options;
+    options.memory_limit = 512u << 20;
+    RunResult r = run_program(tool_path("ossory"), {"broken.lzr", "out.tm2"}, tmp.path(), options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.err.starts_with("Error: broken.lzr: a back-reference has distance 0")) << r.err;
+    r = run_program(tool_path("ossory"), {"whole.lzr", "out.tm2"}, tmp.path(), options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error: whole.lzr: not enough memory for the decoded image of " +
+                         std::to_string(fills * 255) + " bytes\n");
+    EXPECT_FALSE(file_exists(tmp / "out.tm2"));
 }

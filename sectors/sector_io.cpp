@@ -1,7 +1,12 @@
 #include "sectors/sector_io.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
 
 #include "common/byte_buffer.h"
 #include "common/run_files.h"
@@ -78,17 +83,19 @@ bool check_extract_targets(std::span<const ExtractJob> jobs, std::span<const std
     return true;
 }
 
-bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSource> sources,
-                    const std::function<void(std::size_t)>& before, std::string* err) {
+namespace {
+
+// One worker's state: the folders it has made, and the source it has open.
+struct ExtractWorker {
     FolderMaker folders;
     FileHandle source;
     std::uint32_t open_source = 0;
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        const ExtractJob& job = jobs[i];
-        before(i);
+
+    bool write(const ExtractJob& job, std::span<const ExtractSource> sources, std::string* err) {
+        const ExtractSource& from = sources[job.source];
         if (!source.valid() || open_source != job.source) {
             std::uint64_t size = 0;
-            if (!open_input(sources[job.source].path, &source, &size, err)) {
+            if (!open_input(from.path, &source, &size, err)) {
                 return false;
             }
             open_source = job.source;
@@ -96,13 +103,126 @@ bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSou
         AtomicFile file;
         if (!folders.make_parents(job.path, err) ||
             !file.open(job.path, err, AtomicFile::NewTarget::in_place, AtomicFile::Target::tree) ||
-            !file.copy_from(source, job.offset, job.length, sources[job.source].path, err) ||
+            !file.copy_from(source, job.offset, job.length, from.path, err) ||
             !file.commit(false, err)) {
             *err += " (while writing " + job_place(job) + ")";
             return false;
         }
+        return true;
     }
-    return true;
+};
+
+// Jobs whose paths may name the same file go to the same worker, which
+// writes them in table order, so the later entry's data is the one left.
+// Folding the case keeps that true on file systems that ignore case.
+std::size_t worker_of(const std::string& path, std::size_t workers) {
+    std::string key;
+    key.reserve(path.size());
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find_first_of("/\\", start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        const std::string_view part(path.data() + start, end - start);
+        if (!part.empty() && part != ".") {
+            for (char c : part) {
+                key += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+            }
+            key += '/';
+        }
+        start = end + 1;
+    }
+    return std::hash<std::string>{}(key) % workers;
+}
+
+enum JobState : std::uint8_t { PENDING, DONE, FAILED };
+
+}  // namespace
+
+unsigned extraction_workers() {
+    return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+}
+
+bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSource> sources,
+                    const std::function<void(std::size_t)>& before, std::string* err,
+                    unsigned workers) {
+    const std::size_t count = std::min<std::size_t>(std::max(workers, 1u), jobs.size());
+    if (count <= 1) {
+        ExtractWorker worker;
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            before(i);
+            if (!worker.write(jobs[i], sources, err)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::vector<std::vector<std::uint32_t>> lists(count);
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        lists[worker_of(jobs[i].path, count)].push_back(static_cast<std::uint32_t>(i));
+    }
+    std::unique_ptr<std::atomic<std::uint8_t>[]> state(new std::atomic<std::uint8_t>[jobs.size()]);
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        state[i].store(PENDING, std::memory_order_relaxed);
+    }
+    std::vector<std::string> errors(count);
+    // The earliest job in table order known to have failed: later jobs are
+    // not started any more, earlier ones still finish so that the failure
+    // reported is the one a run in table order would have met.
+    std::atomic<std::size_t> first_failure{SIZE_MAX};
+    auto work = [&](std::size_t w) {
+        ExtractWorker worker;
+        for (const std::uint32_t i : lists[w]) {
+            if (i > first_failure.load(std::memory_order_relaxed)) {
+                break;
+            }
+            bool ok;
+            try {
+                ok = worker.write(jobs[i], sources, &errors[w]);
+            } catch (const std::bad_alloc&) {
+                errors[w] = "Error: " + jobs[i].path + ": not enough memory (while writing " +
+                            job_place(jobs[i]) + ")";
+                ok = false;
+            }
+            if (!ok) {
+                std::size_t seen = first_failure.load();
+                while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
+                }
+            }
+            state[i].store(ok ? DONE : FAILED, std::memory_order_release);
+            state[i].notify_all();
+            if (!ok) {
+                break;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(count);
+    for (std::size_t w = 0; w < count; ++w) {
+        threads.emplace_back(work, w);
+    }
+    // The listing, in table order, as the jobs finish.
+    bool ok = true;
+    for (std::size_t i = 0; i < jobs.size() && ok; ++i) {
+        std::uint8_t now;
+        while ((now = state[i].load(std::memory_order_acquire)) == PENDING) {
+            state[i].wait(PENDING);
+        }
+        before(i);
+        if (now == FAILED) {
+            std::size_t expected = first_failure.load();
+            while (i < expected && !first_failure.compare_exchange_weak(expected, i)) {
+            }
+            *err = errors[worker_of(jobs[i].path, count)];
+            ok = false;
+        }
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    return ok;
 }
 
 namespace {

@@ -18,13 +18,21 @@
 bool check_extract_targets(std::span<const ExtractJob> jobs, std::span<const std::string> inputs,
                            std::string* err);
 
-/// Writes every job, in order, reading from the sources; `before(i)` runs
-/// before job i (for the listing). Folders are made as needed. A file that
-/// replaces another is written beside it and renamed into place when
-/// complete; a new one is written under its own name and removed if the job
-/// fails. A failure names the job.
+/// How many threads an extraction writes with: one per core, up to 8.
+unsigned extraction_workers();
+
+/// Writes every job, reading from the sources, on `workers` threads. Jobs
+/// whose paths may name the same file are written by one thread in table
+/// order, so the later entry's data is what stays. `before(i)` runs on the
+/// calling thread, in table order, once job i is written (for the listing).
+/// Folders are made as needed. A file that replaces another is written beside
+/// it and renamed into place when complete; a new one is written under its
+/// own name and removed if the job fails. After a failure no later job is
+/// started, and the failure reported (naming the job) is the earliest in
+/// table order; `before` has then run for every job up to that one.
 bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSource> sources,
-                    const std::function<void(std::size_t)>& before, std::string* err);
+                    const std::function<void(std::size_t)>& before, std::string* err,
+                    unsigned workers = extraction_workers());
 
 /// The size of every job's file, which must be a regular file: a missing one
 /// gives the open-failure message for its path.

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <numeric>
 
 #include "common/text.h"
 #include "testing/test_support.h"
@@ -23,10 +25,15 @@ void in_dir(const std::string& dir, F body) {
     fs::current_path(previous);
 }
 
+// Jobs writing one byte each of a source, named as their paths. The names
+// are views, as a table's names are into its image: they are kept here for
+// the whole test run.
 std::vector<ExtractJob> jobs_for(const std::vector<std::string>& paths) {
+    static std::deque<std::string> names;
     std::vector<ExtractJob> jobs;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        jobs.push_back({paths[i], 0, i, 1, "entry " + std::to_string(i), paths[i]});
+        names.push_back(paths[i]);
+        jobs.push_back({paths[i], 0, i, 1, "entry " + std::to_string(i), names.back()});
     }
     return jobs;
 }
@@ -161,6 +168,98 @@ TEST(Packing, FilesGoAtTheirPlacesWithZeroFillAndMustNotChangeMeanwhile) {
         EXPECT_FALSE(pack_file_sizes(jobs, &sizes, &err));
         EXPECT_EQ(err, "Error: b: is a folder, not a file to pack as entry 1 (\"b\")");
     });
+}
+
+// Several writers give exactly what one gives: the same files, the later of
+// two entries of the same name, and the listing in table order.
+TEST(Extraction, SeveralWritersGiveWhatOneGives) {
+    TempDir tmp;
+    Bytes source(4000);
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        source[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
+    write_file(tmp / "source.bin", source);
+    std::vector<std::string> paths;
+    for (int i = 0; i < 300; ++i) {
+        paths.push_back("d" + std::to_string(i % 7) + "/sub" + std::to_string(i % 3) + "/f" +
+                        std::to_string(i) + ".bin");
+    }
+    // Names stored twice, once in another spelling of the same path.
+    paths[40] = paths[10];
+    paths[200] = "d3//./sub1/f10.bin";
+    paths[201] = "d3/sub1/f10.bin";
+    std::vector<ExtractJob> jobs = jobs_for(paths);
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        jobs[i].source = 0;
+        jobs[i].offset = i * 13 % 3000;
+        jobs[i].length = i * 37 % 900;
+    }
+    const ExtractSource sources[] = {{tmp / "source.bin", source.size()}};
+    std::map<unsigned, std::map<std::string, Bytes>> trees;
+    for (const unsigned workers : {1u, 2u, 5u}) {
+        const std::string out = tmp / ("out" + std::to_string(workers));
+        std::filesystem::create_directory(out);
+        std::vector<std::size_t> listed;
+        std::string err;
+        in_dir(out, [&] {
+            EXPECT_TRUE(run_extraction(
+                jobs, sources, [&](std::size_t i) { listed.push_back(i); }, &err, workers))
+                << err;
+        });
+        std::vector<std::size_t> in_order(jobs.size());
+        std::iota(in_order.begin(), in_order.end(), 0);
+        EXPECT_EQ(listed, in_order) << workers;
+        trees[workers] = read_tree(out);
+    }
+    EXPECT_EQ(trees[2], trees[1]);
+    EXPECT_EQ(trees[5], trees[1]);
+    const std::size_t last = 201;  // the last of the entries that write d3/sub1/f10.bin
+    EXPECT_EQ(trees[1].at("d3/sub1/f10.bin"),
+              Bytes(source.begin() + static_cast<long>(jobs[last].offset),
+                    source.begin() + static_cast<long>(jobs[last].offset + jobs[last].length)));
+}
+
+// With several writers, a failure stops the run at the earliest failing job
+// in table order, lists exactly the jobs up to it, and leaves no partial file.
+TEST(Extraction, SeveralWritersReportTheEarliestFailure) {
+    TempDir tmp;
+    write_file(tmp / "source.bin", Bytes(1000, 0x5A));
+    std::vector<std::string> paths;
+    for (int i = 0; i < 200; ++i) {
+        paths.push_back("f" + std::to_string(i));
+    }
+    std::vector<ExtractJob> jobs = jobs_for(paths);
+    // The source claims more than the file holds: jobs 70 and 150 read past its end.
+    const ExtractSource sources[] = {{tmp / "source.bin", 5000}};
+    for (ExtractJob& job : jobs) {
+        job.offset = 0;
+        job.length = 500;
+    }
+    jobs[150].offset = jobs[70].offset = 900;
+    for (const unsigned workers : {1u, 4u}) {
+        const std::string out = tmp / ("out" + std::to_string(workers));
+        std::filesystem::create_directory(out);
+        std::size_t listed = 0;
+        std::string err;
+        in_dir(out, [&] {
+            EXPECT_FALSE(run_extraction(
+                jobs, sources, [&](std::size_t) { ++listed; }, &err, workers));
+        });
+        EXPECT_EQ(err,
+                  "Error: " + (tmp / "source.bin") +
+                      ": ended early: expected 500 bytes at offset 0x384, got 100 (while writing "
+                      "entry 70 (\"f70\"))")
+            << workers;
+        EXPECT_EQ(listed, 71u) << workers;
+        const std::map<std::string, Bytes> tree = read_tree(out);
+        for (int i = 0; i < 70; ++i) {
+            EXPECT_EQ(tree.at("f" + std::to_string(i)), Bytes(500, 0x5A));
+        }
+        EXPECT_FALSE(tree.contains("f70"));
+        for (const auto& [path, data] : tree) {
+            EXPECT_EQ(data, Bytes(500, 0x5A)) << "partial file " << path;
+        }
+    }
 }
 
 // A rebuild compares each file with the data its record points at, in

@@ -15,7 +15,7 @@ namespace {
 constexpr const char* BANNER = "make-sample-game v1.0";
 constexpr const char* USAGE =
     "usage: %s <dir> [--rpk-layout a|b] [--fpack-layout a|b] [--seed N] [--size BYTES[K|M|G]] "
-    "[--canonical]\n";
+    "[--canonical] [--small-files]\n";
 
 }  // namespace
 
@@ -48,6 +48,6 @@ int main(int argc, char** argv) {
     std::printf("%s: RPK layout %c, fpack layout %c, seed %llu%s: %s\n", dir.c_str(),
                 options.rpk_layout.label, options.fpack_layout.label,
                 static_cast<unsigned long long>(options.seed),
-                options.canonical ? ", canonical" : "", sample_summary(game).c_str());
+                options.canonical ? ", canonical" : "",  sample_summary(game).c_str());
     return 0;
 }

@@ -48,6 +48,9 @@ constexpr std::uint32_t ZERO_MEMBER_PACK = 2;
 constexpr std::uint64_t MIN_RANDOM_FILES = 20;
 constexpr std::uint64_t MAX_RANDOM_FILES = 6000;
 constexpr std::uint64_t TYPICAL_FILE_SIZE = 64 << 10;
+/// The small-file shape: sizes uniform in 1 to 200 KiB.
+constexpr std::uint64_t SMALL_FILE_AVERAGE = (201 << 10) / 2;
+constexpr std::uint64_t MAX_SMALL_FILES = 20000;
 
 std::uint64_t sectors_of(std::uint64_t length) {
     return round_up_to_sector(length) / SECTOR_SIZE;
@@ -489,7 +492,9 @@ SampleGame make_sample_game(const SampleOptions& options) {
     }
     std::uint64_t budget = options.archive_size > fixed ? options.archive_size - fixed : 0;
     const std::uint64_t random_files =
-        std::clamp(budget / TYPICAL_FILE_SIZE, MIN_RANDOM_FILES, MAX_RANDOM_FILES);
+        options.small_files
+            ? std::clamp(budget / SMALL_FILE_AVERAGE, MIN_RANDOM_FILES, MAX_SMALL_FILES)
+            : std::clamp(budget / TYPICAL_FILE_SIZE, MIN_RANDOM_FILES, MAX_RANDOM_FILES);
     if (!options.canonical) {
         // Gaps: one file in ten is preceded by 1 to 3 free sectors.
         const std::uint64_t gaps = (fpl.pack_count + random_files) / 10 * 2 * SECTOR_SIZE;
@@ -508,8 +513,11 @@ SampleGame make_sample_game(const SampleOptions& options) {
         weight_sum += w;
     }
     for (std::uint64_t w : weights) {
-        const std::uint64_t length =
+        std::uint64_t length =
             budget >= random_files * 4096 ? budget * w / weight_sum : rng.range(1, 8192);
+        if (options.small_files) {
+            length = rng.range(1 << 10, 200 << 10);
+        }
         add_ordinary(std::max<std::uint64_t>(length, 1));
     }
 
@@ -857,6 +865,8 @@ bool parse_sample_arguments(const std::vector<std::string>& args, std::string* d
             }
         } else if (arg == "--canonical") {
             result.canonical = true;
+        } else if (arg == "--small-files") {
+            result.small_files = true;
         } else if (arg.starts_with("--")) {
             *err = "Error: unknown option " + arg;
             return false;

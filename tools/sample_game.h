@@ -50,6 +50,9 @@ struct SampleOptions {
     /// Otherwise data lies out of sector order with non-zero gaps and fill,
     /// one name is stored twice, and packs end anywhere after their data.
     bool canonical = false;
+    /// The ordinary files are all small (1 to 200 KiB, thousands of them in a
+    /// large archive), the shape where per-file work dominates extraction.
+    bool small_files = false;
     /// Whether the model keeps copies of the file contents (`extracted`,
     /// `fpack_extracted`, `lzr_plain`, `tim2_images`). Benchmarks that only write the game
     /// turn this off so that a 1 GiB game does not need twice the memory.
@@ -154,7 +157,8 @@ bool write_sample_game(const SampleGame& game, const std::string& dir, std::stri
 bool parse_byte_size(std::string_view text, std::uint64_t* out);
 
 /// The command line of make-sample-game after the program name:
-/// <dir> [--rpk-layout a|b] [--fpack-layout a|b] [--seed N] [--size BYTES] [--canonical].
+/// <dir> [--rpk-layout a|b] [--fpack-layout a|b] [--seed N] [--size BYTES] [--canonical]
+/// [--small-files].
 /// On failure `err` holds the complete message.
 bool parse_sample_arguments(const std::vector<std::string>& args, std::string* dir,
                             SampleOptions* options, std::string* err);

@@ -584,7 +584,7 @@ TEST(MakeSampleGameProgram, RefusesBadArguments) {
     const std::string usage =
         "usage: " + tool_path("make-sample-game") +
         " <dir> [--rpk-layout a|b] [--fpack-layout a|b] [--seed N] [--size BYTES[K|M|G]] "
-        "[--canonical]\n";
+        "[--canonical] [--small-files]\n";
     RunResult run = run_program(tool_path("make-sample-game"), {}, tmp.path());
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.err, "make-sample-game v1.0\n\n" + usage);

@@ -90,12 +90,20 @@ std::string write_error(const std::string& path, int errnum) {
 
 constexpr int CLEANUP_SLOTS = 2048;
 
+// Two plain arrays rather than one of structs: both are zero-initialised at
+// load time, so a slot's page is touched only when the slot is used (an
+// array of structs with an atomic member gets a start-up loop that touches
+// all 8 MiB of it).
 struct CleanupSlot {
-    std::atomic<std::uint32_t> sequence{0};  ///< odd while being written, bit 1 set when live
-    char path[PATH_MAX];
+    std::atomic<std::uint32_t>& sequence;  ///< bit 0 set while written, bit 1 while live
+    char* path;
 };
+constinit std::atomic<std::uint32_t> cleanup_sequences[CLEANUP_SLOTS] = {};
+char cleanup_paths[CLEANUP_SLOTS][PATH_MAX];
 
-CleanupSlot cleanup_slots[CLEANUP_SLOTS];
+CleanupSlot slot_at(int i) {
+    return {cleanup_sequences[i], cleanup_paths[i]};
+}
 std::atomic<int> cleanup_hint{0};
 std::atomic<bool> stopping{false};
 
@@ -112,7 +120,7 @@ int register_unfinished(const std::string& path) {
     const int start = cleanup_hint.load(std::memory_order_relaxed);
     for (int k = 0; k < CLEANUP_SLOTS; ++k) {
         const int i = (start + k) % CLEANUP_SLOTS;
-        CleanupSlot& slot = cleanup_slots[i];
+        const CleanupSlot slot = slot_at(i);
         std::uint32_t seq = slot.sequence.load(std::memory_order_relaxed);
         if ((seq & (SLOT_BUSY | SLOT_LIVE)) != 0 ||
             !slot.sequence.compare_exchange_strong(seq, seq | SLOT_BUSY)) {
@@ -128,7 +136,7 @@ int register_unfinished(const std::string& path) {
 
 void unregister_unfinished(int i) {
     if (i >= 0) {
-        CleanupSlot& slot = cleanup_slots[i];
+        const CleanupSlot slot = slot_at(i);
         const std::uint32_t seq = slot.sequence.load(std::memory_order_relaxed);
         slot.sequence.store((seq & ~3u) + SLOT_STEP, std::memory_order_release);
     }
@@ -136,12 +144,13 @@ void unregister_unfinished(int i) {
 
 void remove_unfinished_files() {
     char path[PATH_MAX];
-    for (CleanupSlot& slot : cleanup_slots) {
+    for (int i = 0; i < CLEANUP_SLOTS; ++i) {
+        const CleanupSlot slot = slot_at(i);
         const std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
         if ((before & (SLOT_BUSY | SLOT_LIVE)) != SLOT_LIVE) {
             continue;
         }
-        std::memcpy(path, slot.path, sizeof path);
+        std::memcpy(path, slot.path, PATH_MAX);
         path[PATH_MAX - 1] = '\0';
         if (slot.sequence.load(std::memory_order_acquire) == before) {
             ::unlink(path);
