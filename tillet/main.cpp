@@ -19,6 +19,7 @@
 #include "sectors/sector_io.h"
 #include "tillet/fpack_dir.h"
 #include "tillet/fpack_layout.h"
+#include "tillet/fpack_rebuild.h"
 
 #ifndef TILLET_LAYOUT
 #error "TILLET_LAYOUT must be defined to 'A' or 'B'"
@@ -28,7 +29,6 @@ static_assert(TILLET_LAYOUT == 'A' || TILLET_LAYOUT == 'B', "TILLET_LAYOUT must 
 namespace {
 
 constexpr FpackLayout LAYOUT = TILLET_LAYOUT == 'A' ? FPACK_LAYOUT_A : FPACK_LAYOUT_B;
-const std::string OUTPUT_ROOT = "fpack_extract/";
 
 int usage(const char* program) {
     print_usage("korvane v1.0", "usage: %s <SLUS_217.88 etc> [output.elf]\n\n", program);
@@ -47,39 +47,38 @@ void print_member_line(const FpackMember& member) {
 }
 
 // Every pack file, where korvane extracted it, with its size and identity.
-bool find_packs(const FpackDirectory& directory, std::vector<ExtractSource>* packs,
-                std::vector<FileId>* ids, std::string* err) {
+bool find_packs(const FpackDirectory& directory, std::vector<FpackFile>* packs, std::string* err) {
     packs->clear();
-    ids->clear();
     for (const FpackPack& pack : directory.packs) {
-        ExtractSource source{host_path(pack.name), 0};
+        const std::string path = host_path(pack.name);
         FileStatus status;
-        if (!file_status(source.path, &status, err)) {
+        if (!file_status(path, &status, err)) {
             return false;
         }
         if (status.kind == FileKind::missing) {
-            *err = open_failure_message(source.path, ENOENT);
+            *err = open_failure_message(path, ENOENT);
             return false;
         }
         if (status.kind != FileKind::regular) {
-            *err = "Error: " + source.path + ": is " +
+            *err = "Error: " + path + ": is " +
                    (status.kind == FileKind::directory ? "a folder" : "a device or pipe") +
                    ", not a pack file";
             return false;
         }
-        source.size = status.size;
-        packs->push_back(std::move(source));
-        ids->push_back(status.id);
+        packs->push_back({{path, status.size}, status.id});
     }
     return true;
 }
 
 int extract(const std::string& executable_path, const FpackDirectory& directory) {
     std::string err;
-    std::vector<ExtractSource> packs;
-    std::vector<FileId> ids;
-    if (!find_packs(directory, &packs, &ids, &err)) {
+    std::vector<FpackFile> packs;
+    if (!find_packs(directory, &packs, &err)) {
         return fail(err);
+    }
+    std::vector<ExtractSource> sources;
+    for (const FpackFile& pack : packs) {
+        sources.push_back(pack.source);
     }
     std::vector<ExtractJob> jobs;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> members;  // pack, member of each job
@@ -87,13 +86,13 @@ int extract(const std::string& executable_path, const FpackDirectory& directory)
         const FpackPack& pack = directory.packs[p];
         for (std::uint32_t m = 0; m < pack.members.size(); ++m) {
             const FpackMember& member = pack.members[m];
-            jobs.push_back({OUTPUT_ROOT + host_path(member.name), p, sector_offset(member.sector),
+            jobs.push_back({fpack_member_path(member.name), p, sector_offset(member.sector),
                             member.length, fpack_place(p, m), member.name});
             members.emplace_back(p, m);
         }
     }
     std::vector<std::string> inputs = {executable_path};
-    for (const ExtractSource& pack : packs) {
+    for (const ExtractSource& pack : sources) {
         inputs.push_back(pack.path);
     }
     // The listing shows every pack, also those without members, in table order.
@@ -103,10 +102,10 @@ int extract(const std::string& executable_path, const FpackDirectory& directory)
             print_pack_line(directory.packs[listed]);
         }
     };
-    if (!check_extract_ranges(jobs, packs, &err) || !check_extract_names(jobs, &err) ||
+    if (!check_extract_ranges(jobs, sources, &err) || !check_extract_names(jobs, &err) ||
         !check_extract_targets(jobs, inputs, &err) ||
         !run_extraction(
-            jobs, packs,
+            jobs, sources,
             [&](std::size_t i) {
                 const auto [p, m] = members[i];
                 list_packs_up_to(p + 1);
@@ -119,57 +118,21 @@ int extract(const std::string& executable_path, const FpackDirectory& directory)
     return 0;
 }
 
-// The rebuild's plan for one pack.
-struct PackPlan {
-    std::vector<PackJob> jobs;  ///< one per member, reading fpack_extract/ + its name
-    PackReview review;
-    std::vector<PackPlacement> placements;  ///< of a pack that is rebuilt
-    std::uint64_t size = 0;                 ///< of the rebuilt pack
-};
-
-// A pack that is rewritten must be the only one reading its file: the
-// others' tables would point into data that is no longer there.
-bool check_shared_packs(const std::vector<ExtractSource>& packs, const std::vector<FileId>& ids,
-                        const std::vector<PackPlan>& plans, std::string* err) {
-    for (std::size_t p = 0; p < packs.size(); ++p) {
-        if (!plans[p].review.changed) {
-            continue;
-        }
-        for (std::size_t q = 0; q < packs.size(); ++q) {
-            if (q != p && ids[q] == ids[p]) {
-                *err = "Error: " + packs[p].path + ": " +
-                       fpack_place(static_cast<std::uint32_t>(p)) + " is to be rebuilt, but " +
-                       fpack_place(static_cast<std::uint32_t>(q)) + " (" + packs[q].path +
-                       ") reads the same file, and its members would be lost; nothing was "
-                       "written";
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-// Puts the files below fpack_extract/ back into the packs they came from:
-// a pack in which any member changed is written anew (members in table
-// order from sector 0, zero fill) and its member table patched in a copy of
-// the executable; every other pack and table stays as it is. Every check and
-// comparison comes first; the new packs and the executable then replace
-// their targets together, or none does.
+// Puts the files below fpack_extract/ back into their packs (see
+// fpack_rebuild.h). The new packs and the executable then replace their
+// targets together, or none does.
 int rebuild(const std::string& executable_path, const std::string& output_path,
             MappedFile& executable, const FpackDirectory& directory) {
     std::string err;
-    std::vector<ExtractSource> packs;
-    std::vector<FileId> ids;
-    if (!find_packs(directory, &packs, &ids, &err)) {
+    std::vector<FpackFile> packs;
+    if (!find_packs(directory, &packs, &err)) {
         return fail(err);
     }
-    std::vector<RunFile> inputs = {{executable_path, "<SLUS_217.88 etc>"}};
-    for (std::uint32_t p = 0; p < packs.size(); ++p) {
-        inputs.push_back({packs[p].path, fpack_place(p)});
-    }
+    const RunFile inputs[] = {{executable_path, "<SLUS_217.88 etc>"}};
     const RunFile outputs[] = {{output_path, "[output.elf]", 0}};
     std::vector<bool> replaces_input;
-    if (!check_run_files(inputs, outputs, &replaces_input, &err)) {
+    if (!check_run_files(inputs, outputs, &replaces_input, &err) ||
+        !check_output_is_no_pack(output_path, packs, &err)) {
         return fail(err);
     }
     AtomicFile output_executable;
@@ -177,70 +140,48 @@ int rebuild(const std::string& executable_path, const std::string& output_path,
         return fail(err);
     }
 
-    // Read and compare everything; nothing is written yet.
-    std::vector<PackPlan> plans(directory.packs.size());
-    std::vector<bool> rebuilt(directory.packs.size(), false);
-    std::size_t rebuilt_count = 0;
-    for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
-        PackPlan& plan = plans[p];
-        for (std::uint32_t m = 0; m < directory.packs[p].members.size(); ++m) {
-            const FpackMember& member = directory.packs[p].members[m];
-            plan.jobs.push_back({OUTPUT_ROOT + host_path(member.name), member.offset,
-                                 fpack_place(p, m), member.name, sector_offset(member.sector),
-                                 member.length});
-        }
-        if (!review_pack(packs[p], plan.jobs, &plan.review, &err)) {
-            return fail(err);
-        }
-        if (plan.review.changed && !plan_packing(plan.jobs, plan.review.sizes, FPACK_PACK_RULES,
-                                                 &plan.placements, &plan.size, &err)) {
-            return fail(err);
-        }
-        rebuilt[p] = plan.review.changed;
-        rebuilt_count += rebuilt[p] ? 1 : 0;
-    }
-    if (!check_shared_packs(packs, ids, plans, &err) ||
-        !check_fpack_patches(std::as_const(executable).bytes(), LAYOUT, directory, rebuilt,
-                             executable_path, &err)) {
+    const unsigned workers = extraction_workers();
+    FpackRebuildPlan plan;
+    if (!plan_fpack_rebuild(std::as_const(executable).bytes(), LAYOUT, directory, packs,
+                            executable_path, workers, &plan, &err)) {
         return fail(err);
     }
-
-    // Write the new packs beside the old ones, listing as we go.
-    const auto new_packs = std::make_unique<AtomicFile[]>(rebuilt_count);
-    std::vector<AtomicFile*> commits;
-    for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
-        const FpackPack& pack = directory.packs[p];
-        print_pack_line(pack);
-        for (const FpackMember& member : pack.members) {
-            print_member_line(member);
+    for (std::size_t p = 0; p < plan.packs.size(); ++p) {
+        if (plan.rebuilt[p]) {
+            patch_records(executable.bytes(), plan.packs[p].jobs, plan.packs[p].placements);
         }
-        if (rebuilt[p]) {
-            const PackPlan& plan = plans[p];
-            AtomicFile& file = new_packs[commits.size()];
-            // A pack always replaces an input of the run, so it reaches the
-            // disk before the old one is gone; finishing it now also keeps
-            // one file open at a time.
-            if (!file.open(packs[p].path, &err) ||
-                !pack_files(
-                    plan.jobs, plan.placements, plan.size, file, [](std::size_t) {}, &err) ||
-                !file.finish(true, &err)) {
-                return fail(err);
-            }
-            commits.push_back(&file);
-            patch_records(executable.bytes(), plan.jobs, plan.placements);
-        }
-        std::fputs(rebuilt[p] ? "\t=> rebuilt\n" : "\t=> kept\n", stdout);
     }
-    if (rebuilt_count == 0 && replaces_input[0]) {
-        return 0;  // the executable would be written over with its own bytes
-    }
-    if (!output_executable.write(std::as_const(executable).bytes(), &err)) {
+    // With nothing changed, an executable that replaces itself is left alone.
+    const bool write_executable = plan.rebuilt_count > 0 || !replaces_input[0];
+    const auto new_packs = std::make_unique<AtomicFile[]>(plan.rebuilt_count);
+    if (!write_fpack_packs(
+            plan, packs, new_packs.get(),
+            [&](std::string* e) {
+                return !write_executable ||
+                       output_executable.write(std::as_const(executable).bytes(), e);
+            },
+            [&](std::size_t p) {
+                const FpackPack& pack = directory.packs[p];
+                print_pack_line(pack);
+                for (const FpackMember& member : pack.members) {
+                    print_member_line(member);
+                }
+                std::fputs(plan.rebuilt[p] ? "\t=> rebuilt\n" : "\t=> kept\n", stdout);
+            },
+            workers, &err)) {
         return fail(err);
+    }
+    if (!write_executable) {
+        return 0;
     }
     // The inputs are closed before they are replaced.
     executable.close();
+    std::vector<AtomicFile*> commits;
+    for (std::size_t k = 0; k < plan.rebuilt_count; ++k) {
+        commits.push_back(&new_packs[k]);
+    }
     commits.push_back(&output_executable);
-    if (!commit_together(commits, rebuilt_count > 0 || replaces_input[0], &err)) {
+    if (!commit_together(commits, plan.rebuilt_count > 0 || replaces_input[0], &err)) {
         return fail(err);
     }
     return 0;
