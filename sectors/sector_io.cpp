@@ -350,35 +350,9 @@ bool review_pack(const ExtractSource& packed, std::span<const PackJob> jobs, Pac
     return true;
 }
 
-namespace {
-
-// Small files are gathered with their fill and written together, one write
-// per pack or per megabyte, rather than a fill and an in-kernel copy each.
-constexpr std::uint64_t STAGING_BYTES = 1 << 20;
-
-}  // namespace
-
 bool pack_files(std::span<const PackJob> jobs, std::span<const PackPlacement> placements,
                 std::uint64_t total, AtomicFile& out,
                 const std::function<void(std::size_t)>& before, std::string* err) {
-    ByteBuffer staged;  // the bytes after out.size(), not written yet
-    staged.reserve(static_cast<std::size_t>(std::min(total, STAGING_BYTES)));
-    auto flush = [&] {
-        const bool ok = out.write(staged, err);
-        staged.clear();
-        return ok;
-    };
-    // Appends `fill` zero bytes, then `length` bytes of `file`, to the staged bytes.
-    auto stage = [&](std::uint64_t fill, const FileHandle* file, std::uint64_t length,
-                     const std::string& path) {
-        const std::size_t at = staged.size();
-        staged.resize(at + static_cast<std::size_t>(fill + length));
-        std::fill_n(staged.data() + at, static_cast<std::size_t>(fill), std::uint8_t{0});
-        return file == nullptr ||
-               read_exact_at(*file, 0,
-                             {staged.data() + at + fill, static_cast<std::size_t>(length)}, path,
-                             err);
-    };
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         const PackJob& job = jobs[i];
         const PackPlacement& place = placements[i];
@@ -394,23 +368,11 @@ bool pack_files(std::span<const PackJob> jobs, std::span<const PackPlacement> pl
                    "); nothing was replaced";
             return false;
         }
-        const std::uint64_t fill =
-            sector_offset(static_cast<std::uint32_t>(place.sector)) - out.size() - staged.size();
-        if (fill + place.length > STAGING_BYTES - staged.size() && !flush()) {
-            return false;
-        }
-        if (fill + place.length <= STAGING_BYTES - staged.size()) {
-            if (!stage(fill, &file, place.length, job.path)) {
-                return false;
-            }
-        } else if (!out.write_zeros(fill, err) ||
-                   !out.copy_from(file, 0, place.length, job.path, err)) {
+        if (!out.write_zeros(sector_offset(static_cast<std::uint32_t>(place.sector)) - out.size(),
+                             err) ||
+            !out.copy_from(file, 0, place.length, job.path, err)) {
             return false;
         }
     }
-    const std::uint64_t fill = total - out.size() - staged.size();
-    if (fill <= STAGING_BYTES - staged.size()) {
-        return stage(fill, nullptr, 0, {}) && flush();
-    }
-    return flush() && out.write_zeros(fill, err);
+    return out.write_zeros(total - out.size(), err);
 }
