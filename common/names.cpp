@@ -49,3 +49,17 @@ std::string unsafe_name_reason(std::string_view stored) {
     }
     return {};
 }
+
+bool has_extension(std::string_view path, std::string_view extension) {
+    if (path.size() < extension.size()) {
+        return false;
+    }
+    const std::string_view end = path.substr(path.size() - extension.size());
+    for (std::size_t i = 0; i < end.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(end[i])) !=
+            std::tolower(static_cast<unsigned char>(extension[i]))) {
+            return false;
+        }
+    }
+    return true;
+}

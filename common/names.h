@@ -22,3 +22,7 @@ std::string host_path(std::string_view stored);
 /// byte (the system would see only the part before it). Look-alikes such as
 /// `..x` or `a/..b` are ordinary names, and so is `a/./b`.
 std::string unsafe_name_reason(std::string_view stored);
+
+/// Whether `path` ends in `extension` (such as ".lzr"), in any case of ASCII
+/// letters, as file names are compared where case does not matter.
+bool has_extension(std::string_view path, std::string_view extension);

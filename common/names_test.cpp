@@ -31,3 +31,12 @@ TEST(Names, NamesHoldingAZeroByteAreRefused) {
     // Every name the tools read is cut at its terminator and never holds one.
     EXPECT_EQ(unsafe_name_reason("ok.bin"sv), "");
 }
+
+TEST(Names, ExtensionsMatchInAnyCase) {
+    EXPECT_TRUE(has_extension("tex/a.tm2.lzr", ".lzr"));
+    EXPECT_TRUE(has_extension("A.TM2.LZR", ".lzr"));
+    EXPECT_TRUE(has_extension(".png", ".PNG"));
+    EXPECT_FALSE(has_extension("a.lzr.tm2", ".lzr"));
+    EXPECT_FALSE(has_extension("lzr", ".lzr"));
+    EXPECT_FALSE(has_extension("", ".png"));
+}

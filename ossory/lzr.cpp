@@ -110,246 +110,239 @@ inline void copy_back(std::uint8_t* to, std::size_t distance, std::size_t length
 
 }  // namespace
 
-LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan control) {
-    LzrDecodeResult r;
-    std::uint8_t* const out = output.data();
-    const std::uint8_t* const in = operands.data();
-    const std::size_t out_size = output.size();
-    const std::size_t in_size = operands.size();
-    std::size_t pos = 0;  // output bytes produced
-    std::size_t at = 0;   // operand bytes consumed
-    std::size_t operation = 0;
+namespace {
 
-    // Notes where the current operation began, for the caller's messages.
-    auto stop = [&](LzrStatus status, unsigned code, std::size_t op_at, std::size_t op_pos) {
-        r.status = status;
-        r.code = code;
-        r.operation = operation;
-        r.operand_offset = op_at;
-        r.output_offset = op_pos;
-        r.end = pos;
-        return r;
-    };
+// One decode, with (Write) or without (a check before the output exists)
+// writing the output. Both run the same checked steps, so a check comes to
+// exactly the status and positions the decode does.
+template <bool Write>
+class Decoder {
+  public:
+    Decoder(std::uint8_t* out, std::size_t out_size, ByteSpan operands)
+        : out_(out), out_size_(out_size), in_(operands.data()), in_size_(operands.size()) {}
 
-    if (out_size == 0) {
-        return r;
-    }
-    for (std::size_t next = 0;; ++next) {
-        if (next == control.size()) {
-            return stop(LzrStatus::control_exhausted, 0, at, pos);
+    // Far from both ends, the four operations of a control byte run without
+    // bounds checks; only a back-reference's distance can still fail, and
+    // that one is left to the checked steps to report. Gives the shift of the
+    // first operation not done.
+    int fast(unsigned byte) {
+        if (!Write || out_size_ - pos_ < FAST_OUTPUT_ROOM || in_size_ - at_ < FAST_OPERAND_ROOM) {
+            return 6;
         }
-        const unsigned byte = control[next];
+        // Locals, not members: the output is written through a byte pointer,
+        // which may alias any member, and the positions must stay in registers.
+        std::uint8_t* const out = out_;
+        const std::uint8_t* const in = in_;
+        std::size_t pos = pos_;
+        std::size_t at = at_;
+        std::size_t operation = operation_;
         int shift = 6;
-        // Far from both ends, the four operations run without bounds checks;
-        // only a back-reference's distance can still fail, and that one is
-        // left to the checked loop below to report.
-        if (out_size - pos >= FAST_OUTPUT_ROOM && in_size - at >= FAST_OPERAND_ROOM) {
-            for (; shift >= 0; shift -= 2, ++operation) {
-                const unsigned code = (byte >> shift) & 3u;
-                if (code == LZR_LITERAL) {
-                    out[pos++] = in[at++];
-                } else if (code == LZR_BACK_REFERENCE) {
-                    const std::size_t distance = std::size_t{in[at]} << 4 | in[at + 1] >> 4;
-                    const std::size_t length = in[at + 1] & 0x0Fu;
-                    if (distance >= BLOCK && distance <= pos) {
-                        // The source block ends at or before the destination.
-                        copy_block(out + pos, out + pos - distance);
-                    } else if (length > 0 && (distance == 0 || distance > pos)) {
-                        break;
-                    } else {
-                        copy_back(out + pos, distance, length);
-                    }
-                    pos += length;
-                    at += 2;
-                } else if (code == LZR_FILL) {
-                    const std::size_t count = in[at];
-                    if (count <= 2 * BLOCK) {
-                        std::uint8_t block[BLOCK];
-                        std::memset(block, in[at + 1], BLOCK);
-                        std::memcpy(out + pos, block, BLOCK);
-                        std::memcpy(out + pos + BLOCK, block, BLOCK);
-                    } else {
-                        std::memset(out + pos, in[at + 1], count);
-                    }
-                    pos += count;
-                    at += 2;
+        for (; shift >= 0; shift -= 2, ++operation) {
+            const unsigned code = (byte >> shift) & 3u;
+            if (code == LZR_LITERAL) {
+                out[pos++] = in[at++];
+            } else if (code == LZR_BACK_REFERENCE) {
+                const std::size_t distance = std::size_t{in[at]} << 4 | in[at + 1] >> 4;
+                const std::size_t length = in[at + 1] & 0x0Fu;
+                if (distance >= BLOCK && distance <= pos) {
+                    // The source block ends at or before the destination.
+                    copy_block(out + pos, out + pos - distance);
+                } else if (length > 0 && (distance == 0 || distance > pos)) {
+                    break;
                 } else {
-                    const std::size_t count = in[at];
-                    if (count <= 2 * BLOCK) {
-                        copy_block(out + pos, in + at + 1);
-                        copy_block(out + pos + BLOCK, in + at + 1 + BLOCK);
-                    } else {
-                        std::memcpy(out + pos, in + at + 1, count);
-                    }
-                    pos += count;
-                    at += 1 + count;
+                    copy_back(out + pos, distance, length);
                 }
+                pos += length;
+                at += 2;
+            } else if (code == LZR_FILL) {
+                const std::size_t count = in[at];
+                if (count <= 2 * BLOCK) {
+                    std::uint8_t block[BLOCK];
+                    std::memset(block, in[at + 1], BLOCK);
+                    std::memcpy(out + pos, block, BLOCK);
+                    std::memcpy(out + pos + BLOCK, block, BLOCK);
+                } else {
+                    std::memset(out + pos, in[at + 1], count);
+                }
+                pos += count;
+                at += 2;
+            } else {
+                const std::size_t count = in[at];
+                if (count <= 2 * BLOCK) {
+                    copy_block(out + pos, in + at + 1);
+                    copy_block(out + pos + BLOCK, in + at + 1 + BLOCK);
+                } else {
+                    std::memcpy(out + pos, in + at + 1, count);
+                }
+                pos += count;
+                at += 1 + count;
             }
         }
-        for (; shift >= 0; shift -= 2, ++operation) {
-            if (pos >= out_size) {
-                r.end = pos;
-                return r;
+        pos_ = pos;
+        at_ = at;
+        operation_ = operation;
+        return shift;
+    }
+
+    // The rest of a control byte's operations, each checked against both
+    // ends. False when the decode is over (`result()` says how).
+    bool checked(unsigned byte, int shift) {
+        for (; shift >= 0; shift -= 2, ++operation_) {
+            if (pos_ >= out_size_) {
+                result_.end = pos_;
+                return false;
             }
             const unsigned code = (byte >> shift) & 3u;
-            const std::size_t op_at = at;
-            const std::size_t op_pos = pos;
-            const std::size_t room = out_size - pos;
-            switch (code) {
-                case LZR_LITERAL:
-                    if (at == in_size) {
-                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
-                    }
-                    out[pos++] = in[at++];
-                    break;
-                case LZR_LITERAL_RUN: {
-                    if (at == in_size) {
-                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
-                    }
-                    const std::size_t count = in[at++];
-                    // Only the bytes that still fit are needed; a run cut at
-                    // the end may name operand bytes the stream does not hold.
-                    const std::size_t take = std::min(count, room);
-                    if (in_size - at < take) {
-                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
-                    }
-                    if (take > 0) {
-                        std::memcpy(out + pos, in + at, take);
-                    }
-                    pos += take;
-                    at += take;
-                    if (take < count) {
-                        r.requested = count;
-                        return stop(LzrStatus::clipped, code, op_at, op_pos);
-                    }
-                    break;
-                }
-                case LZR_FILL: {
-                    // The value byte is consumed even for a count of 0.
-                    if (in_size - at < 2) {
-                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
-                    }
-                    const std::size_t count = in[at];
-                    const std::uint8_t value = in[at + 1];
-                    at += 2;
-                    const std::size_t take = std::min(count, room);
-                    std::memset(out + pos, value, take);
-                    pos += take;
-                    if (take < count) {
-                        r.requested = count;
-                        return stop(LzrStatus::clipped, code, op_at, op_pos);
-                    }
-                    break;
-                }
-                case LZR_BACK_REFERENCE: {
-                    if (in_size - at < 2) {
-                        return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
-                    }
-                    const std::size_t b0 = in[at];
-                    const std::size_t b1 = in[at + 1];
-                    at += 2;
-                    const std::size_t distance = b0 << 4 | b1 >> 4;
-                    const std::size_t length = b1 & 0x0F;
-                    // A length of 0 copies nothing, so its distance cannot
-                    // reach outside the output and does not matter.
-                    if (length > 0 && (distance == 0 || distance > pos)) {
-                        r.requested = length;
-                        r.distance = distance;
-                        return stop(LzrStatus::bad_distance, code, op_at, op_pos);
-                    }
-                    const std::size_t take = std::min(length, room);
-                    copy_back(out + pos, distance, take);
-                    pos += take;
-                    if (take < length) {
-                        r.requested = length;
-                        return stop(LzrStatus::clipped, code, op_at, op_pos);
-                    }
-                    break;
-                }
+            if (!step(code)) {
+                return false;
             }
         }
-        if (pos >= out_size) {
-            r.end = pos;
-            return r;
+        if (pos_ >= out_size_) {
+            result_.end = pos_;
+            return false;
+        }
+        return true;
+    }
+
+    // The control stream ended with the output not full.
+    LzrDecodeResult exhausted() { return stop(LzrStatus::control_exhausted, 0, at_, pos_); }
+
+    const LzrDecodeResult& result() const { return result_; }
+
+  private:
+    LzrDecodeResult stop(LzrStatus status, unsigned code, std::size_t op_at, std::size_t op_pos) {
+        result_.status = status;
+        result_.code = code;
+        result_.operation = operation_;
+        result_.operand_offset = op_at;
+        result_.output_offset = op_pos;
+        result_.end = pos_;
+        return result_;
+    }
+
+    bool fail(LzrStatus status, unsigned code, std::size_t op_at, std::size_t op_pos) {
+        stop(status, code, op_at, op_pos);
+        return false;
+    }
+
+    bool step(unsigned code) {
+        const std::size_t op_at = at_;
+        const std::size_t op_pos = pos_;
+        const std::size_t room = out_size_ - pos_;
+        switch (code) {
+            case LZR_LITERAL:
+                if (at_ == in_size_) {
+                    return fail(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                }
+                if (Write) {
+                    out_[pos_] = in_[at_];
+                }
+                ++pos_;
+                ++at_;
+                return true;
+            case LZR_LITERAL_RUN: {
+                if (at_ == in_size_) {
+                    return fail(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                }
+                const std::size_t count = in_[at_++];
+                // Only the bytes that still fit are needed; a run cut at the
+                // end may name operand bytes the stream does not hold.
+                const std::size_t take = std::min(count, room);
+                if (in_size_ - at_ < take) {
+                    return fail(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                }
+                if (Write && take > 0) {
+                    std::memcpy(out_ + pos_, in_ + at_, take);
+                }
+                pos_ += take;
+                at_ += take;
+                if (take < count) {
+                    result_.requested = count;
+                    return fail(LzrStatus::clipped, code, op_at, op_pos);
+                }
+                return true;
+            }
+            case LZR_FILL: {
+                // The value byte is consumed even for a count of 0.
+                if (in_size_ - at_ < 2) {
+                    return fail(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                }
+                const std::size_t count = in_[at_];
+                const std::uint8_t value = in_[at_ + 1];
+                at_ += 2;
+                const std::size_t take = std::min(count, room);
+                if (Write) {
+                    std::memset(out_ + pos_, value, take);
+                }
+                pos_ += take;
+                if (take < count) {
+                    result_.requested = count;
+                    return fail(LzrStatus::clipped, code, op_at, op_pos);
+                }
+                return true;
+            }
+            default: {
+                if (in_size_ - at_ < 2) {
+                    return fail(LzrStatus::operand_exhausted, code, op_at, op_pos);
+                }
+                const std::size_t b0 = in_[at_];
+                const std::size_t b1 = in_[at_ + 1];
+                at_ += 2;
+                const std::size_t distance = b0 << 4 | b1 >> 4;
+                const std::size_t length = b1 & 0x0F;
+                // A length of 0 copies nothing, so its distance cannot reach
+                // outside the output and does not matter.
+                if (length > 0 && (distance == 0 || distance > pos_)) {
+                    result_.requested = length;
+                    result_.distance = distance;
+                    return fail(LzrStatus::bad_distance, code, op_at, op_pos);
+                }
+                const std::size_t take = std::min(length, room);
+                if (Write) {
+                    copy_back(out_ + pos_, distance, take);
+                }
+                pos_ += take;
+                if (take < length) {
+                    result_.requested = length;
+                    return fail(LzrStatus::clipped, code, op_at, op_pos);
+                }
+                return true;
+            }
         }
     }
+
+    std::uint8_t* const out_;
+    const std::size_t out_size_;
+    const std::uint8_t* const in_;
+    const std::size_t in_size_;
+    std::size_t pos_ = 0;  // output bytes produced
+    std::size_t at_ = 0;   // operand bytes consumed
+    std::size_t operation_ = 0;
+    LzrDecodeResult result_;
+};
+
+template <bool Write>
+LzrDecodeResult run(std::uint8_t* out, std::size_t out_size, ByteSpan operands, ByteSpan control) {
+    if (out_size == 0) {
+        return {};
+    }
+    Decoder<Write> decoder(out, out_size, operands);
+    for (const std::uint8_t byte : control) {
+        if (!decoder.checked(byte, decoder.fast(byte))) {
+            return decoder.result();
+        }
+    }
+    return decoder.exhausted();
+}
+
+}  // namespace
+
+LzrDecodeResult lzr_decode(MutableByteSpan output, ByteSpan operands, ByteSpan control) {
+    return run<true>(output.data(), output.size(), operands, control);
 }
 
 LzrDecodeResult lzr_check(std::size_t output_size, ByteSpan operands, ByteSpan control) {
-    LzrDecodeResult r;
-    const std::size_t in_size = operands.size();
-    std::size_t pos = 0;
-    std::size_t at = 0;
-    std::size_t operation = 0;
-    auto stop = [&](LzrStatus status, unsigned code, std::size_t op_at, std::size_t op_pos) {
-        r.status = status;
-        r.code = code;
-        r.operation = operation;
-        r.operand_offset = op_at;
-        r.output_offset = op_pos;
-        r.end = pos;
-        return r;
-    };
-    if (output_size == 0) {
-        return r;
-    }
-    for (const std::uint8_t byte : control) {
-        for (int shift = 6; shift >= 0; shift -= 2, ++operation) {
-            if (pos >= output_size) {
-                r.end = pos;
-                return r;
-            }
-            const unsigned code = (byte >> shift) & 3u;
-            const std::size_t op_at = at;
-            const std::size_t op_pos = pos;
-            const std::size_t room = output_size - pos;
-            std::size_t count = 0;
-            if (code == LZR_LITERAL) {
-                if (at == in_size) {
-                    return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
-                }
-                ++at;
-                count = 1;
-            } else if (code == LZR_LITERAL_RUN) {
-                if (at == in_size) {
-                    return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
-                }
-                count = operands[at++];
-                if (in_size - at < std::min(count, room)) {
-                    return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
-                }
-                at += std::min(count, room);
-            } else {
-                if (in_size - at < 2) {
-                    return stop(LzrStatus::operand_exhausted, code, op_at, op_pos);
-                }
-                if (code == LZR_FILL) {
-                    count = operands[at];
-                } else {
-                    const std::size_t distance =
-                        std::size_t{operands[at]} << 4 | operands[at + 1] >> 4;
-                    count = operands[at + 1] & 0x0Fu;
-                    if (count > 0 && (distance == 0 || distance > pos)) {
-                        r.requested = count;
-                        r.distance = distance;
-                        return stop(LzrStatus::bad_distance, code, op_at, op_pos);
-                    }
-                }
-                at += 2;
-            }
-            if (count > room) {
-                pos = output_size;
-                r.requested = count;
-                return stop(LzrStatus::clipped, code, op_at, op_pos);
-            }
-            pos += count;
-        }
-        if (pos >= output_size) {
-            r.end = pos;
-            return r;
-        }
-    }
-    return stop(LzrStatus::control_exhausted, 0, at, pos);
+    return run<false>(nullptr, output_size, operands, control);
 }
 
 const char* lzr_code_name(unsigned code) {

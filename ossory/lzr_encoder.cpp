@@ -20,7 +20,7 @@
 // result is exactly the shortest path. The operation count of the parse
 // chosen at each position is carried along, for the header.
 //
-// Memory. The choice that reached each position (4 bytes) is needed to read
+// Memory. The choice that reached each position (3 bytes) is needed to read
 // the parse back from the end, and for a large input that is too much to
 // keep. The forward pass therefore keeps only a checkpoint every `block`
 // positions: the state the pass carries (best[] and the operation counts of
@@ -262,6 +262,22 @@ constexpr std::size_t MATCH_SPAN = 16;
 constexpr std::size_t MAX_COUNT = 255;  // bytes of a literal run or fill
 
 // The choice that reached a position: code, length, distance (back-references).
+// A choice takes 22 bits (code 2, length 8, distance 12) and is kept in 3
+// bytes, so that the parse of 4 Mi positions fits in 12 MiB.
+constexpr std::size_t CHOICE_BYTES = 3;
+
+inline void store_choice(std::uint8_t* made, std::size_t at, std::uint32_t c) {
+    std::uint8_t* p = made + at * CHOICE_BYTES;
+    p[0] = static_cast<std::uint8_t>(c);
+    p[1] = static_cast<std::uint8_t>(c >> 8);
+    p[2] = static_cast<std::uint8_t>(c >> 16);
+}
+
+inline std::uint32_t load_choice(const std::uint8_t* made, std::size_t at) {
+    const std::uint8_t* p = made + at * CHOICE_BYTES;
+    return p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
+}
+
 constexpr std::uint32_t choice(unsigned code, std::size_t length, std::uint32_t distance) {
     return code | static_cast<std::uint32_t>(length) << 2 | distance << 10;
 }
@@ -343,7 +359,7 @@ class Parser {
     // Finds the cheapest way to reach each of the next `count` positions,
     // writing the choice that reached each one to `made`. Candidates are
     // compared without branches where that is easy: which one wins is data.
-    void advance(std::size_t count, std::uint32_t* __restrict made) {
+    void advance(std::size_t count, std::uint8_t* __restrict made) {
         constexpr std::uint64_t NONE = std::numeric_limits<std::uint64_t>::max();
         const std::uint8_t* const in = in_.data();
         std::size_t ref = ref_, run = run_;
@@ -399,7 +415,7 @@ class Parser {
             bits_[j % SPAN] = best;
             ops_[j % SPAN] = ops_[from % SPAN] + 1;
             last = best;
-            made[i - first] = how;
+            store_choice(made, i - first, how);
         }
         pos_ = first + count;
         ref_ = ref;
@@ -463,7 +479,7 @@ bool compress(ByteSpan input, std::string_view name, std::uint32_t first_word, s
         Parser parser(input);
         const std::size_t blocks = (n + block - 1) / block;
         std::vector<Checkpoint> checkpoints(blocks);
-        std::vector<std::uint32_t> made(std::min(n, block));
+        std::vector<std::uint8_t> made(std::min(n, block) * CHOICE_BYTES);
         Checkpoint start;
         parser.restore(0, start);
         for (std::size_t b = 0; b < blocks; ++b) {
@@ -498,7 +514,7 @@ bool compress(ByteSpan input, std::string_view name, std::uint32_t first_word, s
                 parser.advance(block, made.data());
             }
             while (j > s) {
-                const std::uint32_t c = made[j - s - 1];
+                const std::uint32_t c = load_choice(made.data(), j - s - 1);
                 const unsigned code = c & 3u;
                 const std::size_t length = c >> 2 & 0xFFu;
                 --k;
@@ -538,16 +554,20 @@ bool compress(ByteSpan input, std::string_view name, std::uint32_t first_word, s
     return true;
 }
 
+std::size_t block_for(std::size_t size) {
+    return size <= LZR_ONE_PASS ? LZR_ONE_PASS : LZR_DEFAULT_BLOCK;
+}
+
 }  // namespace
 
 bool lzr_compress(ByteSpan input, std::uint32_t first_word, std::vector<std::uint8_t>* out,
                   std::string* err) {
-    return compress(input, {}, first_word, LZR_DEFAULT_BLOCK, out, err);
+    return compress(input, {}, first_word, block_for(input.size()), out, err);
 }
 
 bool lzr_compress(ByteSpan input, std::string_view name, std::uint32_t first_word,
                   std::vector<std::uint8_t>* out, std::string* err) {
-    return compress(input, name, first_word, LZR_DEFAULT_BLOCK, out, err);
+    return compress(input, name, first_word, block_for(input.size()), out, err);
 }
 
 bool lzr_compress_blocks(ByteSpan input, std::string_view name, std::uint32_t first_word,

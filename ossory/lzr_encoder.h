@@ -37,9 +37,14 @@ bool lzr_compress(ByteSpan input, std::uint32_t first_word, std::vector<std::uin
 bool lzr_compress(ByteSpan input, std::string_view name, std::uint32_t first_word,
                   std::vector<std::uint8_t>* out, std::string* err);
 
-/// Positions of the input whose parse is kept at once. The parse of a larger
-/// input is found in one pass that keeps only checkpoints, and then block by
-/// block from the end, each recomputed from its checkpoint.
+/// The largest input whose whole parse is kept at once (12 MiB of choices),
+/// so that it is compressed in one pass.
+inline constexpr std::size_t LZR_ONE_PASS = std::size_t{1} << 22;
+
+/// Positions of a larger input whose parse is kept at once. Its parse is
+/// found in one pass that keeps only checkpoints, and then block by block
+/// from the end, each recomputed from its checkpoint; the smaller block
+/// leaves room for the larger input and output within the memory promised.
 inline constexpr std::size_t LZR_DEFAULT_BLOCK = std::size_t{1} << 21;
 
 /// `lzr_compress` with the parse kept in blocks of `block` positions (at

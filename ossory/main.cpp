@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/names.h"
 #include "common/platform/file_io.h"
 #include "common/run_files.h"
 #include "common/tool.h"
@@ -15,26 +16,15 @@
 
 namespace {
 
-// A shell pattern such as tex/*.tm2.lzr gives ossory two compressed files, and
-// the second one would be replaced by the first one's decoded image.
-bool names_compressed_file(const std::string& path) {
-    if (path.size() < 4) {
-        return false;
-    }
-    std::string end = path.substr(path.size() - 4);
-    for (char& c : end) {
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
-    return end == ".lzr";
-}
-
 int ossory(int argc, char** argv) {
     if (argc < 3) {
         return print_usage("ossory v1.01", "usage: %s <input.tm2.lzr> <output.tm2>\n", argv[0]);
     }
     const std::string input_path = argv[1];
     const std::string output_path = argv[2];
-    if (names_compressed_file(output_path)) {
+    // A shell pattern such as tex/*.tm2.lzr gives ossory two compressed
+    // files, and the second one would be replaced by the first one's image.
+    if (has_extension(output_path, ".lzr")) {
         return fail("Error: " + output_path +
                     ": the output name ends in .lzr, but ossory writes the decoded image; name "
                     "the output .tm2 (did a shell pattern such as *.tm2.lzr name more than one "

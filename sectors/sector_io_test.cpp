@@ -16,15 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs the body in `dir` and returns to the previous folder afterwards.
-template <typename F>
-void in_dir(const std::string& dir, F body) {
-    const auto previous = fs::current_path();
-    fs::current_path(dir);
-    body();
-    fs::current_path(previous);
-}
-
 // Jobs writing one byte each of a source, named as their paths. The names
 // are views, as a table's names are into its image: they are kept here for
 // the whole test run.

@@ -53,19 +53,6 @@ int exit_status(int wstatus) {
 
 }  // namespace
 
-bool make_immutable(const std::string& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        return false;
-    }
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return ok;
-}
-
 bool built_with_address_sanitizer() {
 #if defined(__SANITIZE_ADDRESS__)
     return true;
@@ -239,4 +226,25 @@ std::map<std::string, Bytes> read_tree(const std::string& root) {
         }
     }
     return tree;
+}
+
+std::string current_dir() {
+    return fs::current_path().string();
+}
+
+void change_dir(const std::string& dir) {
+    fs::current_path(dir);
+}
+
+bool make_immutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
 }

@@ -40,9 +40,22 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 RunResult run_and_interrupt(const std::string& program, const std::vector<std::string>& args,
                             const std::string& cwd, int signal);
 
-/// Makes a file immutable (`on`), which even the superuser can then neither
-/// replace nor rename, or mutable again; false where the file system or the
-/// user's rights do not allow it.
+std::string current_dir();
+void change_dir(const std::string& dir);
+
+/// Runs `body` with `dir` as the current folder, and returns to the previous
+/// one afterwards.
+template <typename F>
+void in_dir(const std::string& dir, F body) {
+    const std::string previous = current_dir();
+    change_dir(dir);
+    body();
+    change_dir(previous);
+}
+
+/// Makes a file immutable (or not again), which even the superuser cannot
+/// replace or rename; false where the file system or the user's rights do
+/// not allow it, so that the test can skip.
 bool make_immutable(const std::string& path, bool on);
 
 /// True when the suite is built with AddressSanitizer, which reserves more

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/names.h"
 #include "common/platform/file_io.h"
 #include "common/run_files.h"
 #include "common/tool.h"
@@ -29,23 +30,12 @@ int usage(const char* program) {
     return EXIT_FAILED;
 }
 
-// A shell pattern such as *.tm2 gives tm2png an image where the PNG's name
-// belongs; only a name ending in .png is written as a PNG.
-bool names_png(const std::string& path) {
-    if (path.size() < 4) {
-        return false;
-    }
-    std::string end = path.substr(path.size() - 4);
-    for (char& c : end) {
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
-    return end == ".png";
-}
-
 int export_images(const std::string& input_path, const Tim2Source& source, const Tim2File& file,
                   const std::string& png_path) {
     std::string err;
-    if (!names_png(png_path)) {
+    // A shell pattern such as *.tm2 gives tm2png an image where the PNG's
+    // name belongs; only a name ending in .png is written as a PNG.
+    if (!has_extension(png_path, ".png")) {
         return fail("Error: " + png_path +
                     ": the output's name must end in .png (did a shell pattern such as *.tm2 "
                     "name more than one file?)");

@@ -4,24 +4,12 @@
 #include <cstring>
 #include <utility>
 
+#include "common/names.h"
 #include "ossory/lzr.h"
 #include "ossory/lzr_encoder.h"
 #include "tm2png/png_io.h"
 
 namespace {
-
-bool ends_with_nocase(const std::string& text, const char* suffix) {
-    const std::size_t n = std::strlen(suffix);
-    if (text.size() < n) {
-        return false;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != suffix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string plural(std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -64,7 +52,7 @@ std::string picture_png_path(const std::string& png_path, std::size_t index, std
         return png_path;
     }
     const std::string number = std::to_string(index);
-    if (ends_with_nocase(png_path, ".png")) {
+    if (has_extension(png_path, ".png")) {
         const std::size_t dot = png_path.size() - 4;
         return png_path.substr(0, dot) + "." + number + png_path.substr(dot);
     }
@@ -132,7 +120,7 @@ std::string kept_listing(ByteSpan tim2, const Tim2Picture& picture, std::size_t 
 }
 
 bool wants_lzr(const std::string& path) {
-    return ends_with_nocase(path, ".lzr");
+    return has_extension(path, ".lzr");
 }
 
 bool encode_output(std::vector<std::uint8_t> tim2, const std::string& output_path,

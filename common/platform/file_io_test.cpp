@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,15 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// Runs the body in `dir` and returns to the previous folder afterwards.
-template <typename F>
-void in_dir(const std::string& dir, F body) {
-    const auto previous = fs::current_path();
-    fs::current_path(dir);
-    body();
-    fs::current_path(previous);
-}
 
 // `size` bytes that differ from their neighbours, so a copy from the wrong
 // offset shows.
