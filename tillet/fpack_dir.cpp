@@ -184,7 +184,7 @@ bool check_fpack_patches(ByteSpan image, const FpackLayout& layout, const FpackD
                          std::string* err) {
     // Every region the walk reads, and what it is, for the message.
     struct Place {
-        enum Kind { directory, table, pack_name, member_name } kind;
+        enum Kind { pack_directory, table, pack_name, member_name } kind;
         std::uint32_t pack = 0;
         std::uint32_t member = 0;
     };
@@ -199,7 +199,7 @@ bool check_fpack_patches(ByteSpan image, const FpackLayout& layout, const FpackD
                                           reinterpret_cast<const char*>(image.data()));
     };
     add(layout.directory_offset, std::uint64_t{layout.pack_count} * SECTOR_RECORD_SIZE, false,
-        {Place::directory});
+        {Place::pack_directory});
     for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
         const FpackPack& pack = directory.packs[p];
         add(name_offset(pack.name), pack.name.size() + 1, false, {Place::pack_name, p});
@@ -219,7 +219,7 @@ bool check_fpack_patches(ByteSpan image, const FpackLayout& layout, const FpackD
     }
     auto what = [&](const Place& place) -> std::string {
         switch (place.kind) {
-            case Place::directory:
+            case Place::pack_directory:
                 return "the pack directory";
             case Place::table:
                 return "the member table of " + fpack_place(place.pack);
