@@ -18,6 +18,9 @@ struct RunOptions {
     std::string stdin_path = "/dev/null";
     std::string stdout_path;         ///< empty: captured into RunResult::out
     std::uint64_t memory_limit = 0;  ///< address-space limit in bytes, 0: none
+    /// Largest file the program may write, 0: none. Writes past it fail as
+    /// on a full disk.
+    std::uint64_t file_size_limit = 0;
 };
 
 /// Path of one of the suite's built programs (build/bin/<name>).
