@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the suite and runs the modder's whole job on a generated sample game:
 # extract RPK.BIN with both builds, extract the packs, decode an image, edit
-# it and compress it back, edit a text, redraw part of the title image, then
-# rebuild the archive and check that the edits (and nothing else) changed.
+# it and compress it back, edit a text, redraw part of the title image, edit
+# a pack member and put it back into its pack, then rebuild the archive and
+# check that the edits (and nothing else) changed.
 # Everything happens below ./demo-game, which is made anew each run; the title
 # image's PNGs before and after the edit stay there to look at.
 set -euo pipefail
@@ -72,21 +73,38 @@ step "Draw a ${rect[2]}x${rect[3]} rectangle at (${rect[0]}, ${rect[1]}) in pale
 "$bin/png-edit" rect ../title-before.png ../title-edited.png "${rect[@]}" 5
 "$bin/tm2png" tex/t000.tm2.lzr ../title-edited.png tex/t000.tm2.lzr
 
+# A member of the first pack that has one, as fpack_extract/ holds it.
+member=fpack_extract/$(grep -m1 $'^\t' tillet.txt | sed 's/^.*\[\(.*\)\]$/\1/; s/\\/\//g')
+step "Edit $member, then put the members back: tillet-a SLUS_217.88 NEW.ELF"
+printf 'pack member patched by the demo\n' >"$member"
+"$bin/tillet-a" SLUS_217.88 NEW.ELF >tillet-rebuild.txt
+# The listing marks each pack; show the one that changed.
+awk '/^0x/ { block = "" } { block = block $0 "\n" } /=> rebuilt/ { printf "%s", block; exit }' \
+    tillet-rebuild.txt
+echo "   $(grep -c '=> rebuilt' tillet-rebuild.txt) pack rebuilt in fpack/, $(grep -c '=> kept' tillet-rebuild.txt) kept as they were;"
+echo "   NEW.ELF is SLUS_217.88 with that pack's member table patched"
+
 edited=$(sed -n 2p korvane.txt | sed 's/^.*\[\(.*\)\]$/\1/; s/\\/\//g')
-step "Edit $edited, then rebuild: korvane-a SLUS_217.88 RPK.BIN NEW.ELF NEW.BIN"
+step "Edit $edited, then rebuild: korvane-a NEW.ELF RPK.BIN NEW2.ELF NEW.BIN"
 printf 'patched by the demo\n' >"$edited"
-"$bin/korvane-a" SLUS_217.88 RPK.BIN NEW.ELF NEW.BIN >rebuild.txt
+"$bin/korvane-a" NEW.ELF RPK.BIN NEW2.ELF NEW.BIN >rebuild.txt
 echo "   $(wc -l <rebuild.txt) entries packed into NEW.BIN ($(stat -c %s NEW.BIN) bytes)"
 
 step "Extract the rebuilt pair again and compare with the edited tree"
 mkdir check
-(cd check && "$bin/korvane-a" ../NEW.ELF ../NEW.BIN >/dev/null)
+(cd check && "$bin/korvane-a" ../NEW2.ELF ../NEW.BIN >/dev/null)
 sed 's/^.*\[\(.*\)\]$/\1/; s/\\/\//g' korvane.txt | sort -u | while read -r name; do
     cmp -s "$name" "check/$name" || { echo "   DIFFERS: $name"; exit 1; }
 done
 echo "   all $(sed 's/^.*\[//' korvane.txt | sort -u | wc -l) files are byte-identical to the edited tree;"
 echo "   check/$edited says: $(cat "check/$edited")"
 echo "   check/evd/e000.evd carries the edited text: $(cmp -s check/evd/e000.evd evd/e000.evd && echo yes)"
+
+step "Extract the rebuilt packs again: tillet-a NEW2.ELF in check/"
+(cd check && "$bin/tillet-a" ../NEW2.ELF >/dev/null)
+diff -r -q fpack_extract check/fpack_extract >/dev/null || { echo "   the members differ"; exit 1; }
+echo "   all $(find check/fpack_extract -type f | wc -l) members are byte-identical to the edited ones;"
+echo "   check/$member says: $(cat "check/$member")"
 
 step "tm2png check/tex/t000.tm2.lzr ../title-after.png   (the title image from the rebuilt archive)"
 "$bin/tm2png" check/tex/t000.tm2.lzr ../title-after.png

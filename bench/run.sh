@@ -18,7 +18,7 @@
 # rather than the disk's journal and write-back. Set BENCH_DIR to a folder
 # on a disk to measure there instead; `sync` then runs before each timed
 # command. Needs about fourteen times the size in free space (memory for
-# /dev/shm), and tar; the in-process LZR figures need Google Benchmark
+# /dev/shm), tar and perl; the in-process LZR figures need Google Benchmark
 # (libbenchmark-dev), the compression figures' scale gzip and zstd, the
 # tm2png figures ImageMagick (imagemagick).
 set -euo pipefail
@@ -70,9 +70,39 @@ prepare_shape "" --seed 5
 prepare_shape small_ --seed 6 --small-files
 mkdir "$dir/times"
 "$PWD/build/bench/make-bench-files" "$dir"
+# tillet's rebuild reads fpack/ and fpack_extract/ where it runs. Two copies
+# of the packs and members: "same" is rebuilt with nothing changed, in place
+# (the modder's loop once the packs belong to the new executable), and
+# "edited" holds every member with its last byte changed (same sizes, so
+# every member is read and compared to the end), against fresh copies of the
+# packs each round. The baselines are tar -cf of the same member files.
+mkdir "$dir/same" "$dir/edited"
+cp -a "$dir/tree/fpack" "$dir/members/fpack_extract" "$dir/same/"
+cp "$exe" "$dir/same/SLUS_217.88"
+cp -a "$dir/members/fpack_extract" "$dir/edited/"
+find "$dir/edited" -type f -size +0 -exec perl -e 'for (@ARGV) {
+    open(my $f, "+<", $_) or die "$_: $!"; binmode $f; seek($f, -1, 2); read($f, my $b, 1);
+    seek($f, -1, 2); print $f chr(ord($b) ^ 0xFF); close $f or die "$_: $!" }' {} +
+# Every pack with a member that is not empty must be rebuilt, and the rebuilt
+# packs must hold the edited members.
+mkdir "$dir/repack_check"
+cp -a "$dir/tree/fpack" "$dir/edited/fpack_extract" "$dir/repack_check/"
+(cd "$dir/repack_check" && "$bin/tillet-a" "$exe" NEW.ELF >listing.txt)
+repacked=$(grep -c '=> rebuilt' "$dir/repack_check/listing.txt")
+expected=$(awk '/^0x/ { n++ } /^\t 0x/ && $2 != "0x00000000" { c[n] = 1 } END { print length(c) }' \
+    "$dir/repack_check/listing.txt")
+mkdir "$dir/repack_check/again"
+ln -s "$dir/repack_check/fpack" "$dir/repack_check/again/fpack"
+(cd "$dir/repack_check/again" && "$bin/tillet-a" ../NEW.ELF >/dev/null)
+if [ "$repacked" != "$expected" ] ||
+    ! diff -r -q "$dir/edited/fpack_extract" "$dir/repack_check/again/fpack_extract" >/dev/null; then
+    echo "bench: the rebuild of every pack did not give the edited members back" >&2
+    exit 1
+fi
+rm -rf "$dir/repack_check"
 # tm2png is timed against ImageMagick writing a PNG of the same pixels, and
 # its import from its own export (which gives the image back unchanged).
-pairs=(extract rebuild members extract_small members_small dump insert decode)
+pairs=(extract rebuild members repack unchanged extract_small members_small dump insert decode)
 if convert -version 2>/dev/null | grep -q ImageMagick; then
     pairs+=(export8 import8 export32 import32)
     for depth in 8 32; do
@@ -153,6 +183,15 @@ members() {
     run members "$o" "$bin/tillet-a" "$exe"
 }
 members_tar() { run members_tar "$(out members_tar)" tar -xf "$dir/members.tar"; }
+repack() {
+    local o
+    o=$(out repack)
+    cp -a "$dir/tree/fpack" "$dir/edited/fpack_extract" "$o/"
+    run repack "$o" "$bin/tillet-a" "$exe" NEW.ELF
+}
+repack_tar() { run repack_tar "$dir" tar -cf "$(out repack_tar)/members.tar" -C "$dir/edited/fpack_extract" .; }
+unchanged() { run unchanged "$dir/same" "$bin/tillet-a" SLUS_217.88 SLUS_217.88; }
+unchanged_tar() { run unchanged_tar "$dir" tar -cf "$(out unchanged_tar)/members.tar" -C "$dir/same/fpack_extract" .; }
 extract_small() { run extract_small "$(out extract_small)" "$bin/korvane-a" "$sg/SLUS_217.88" "$sg/RPK.BIN"; }
 extract_small_tar() { run extract_small_tar "$(out extract_small_tar)" tar -xf "$dir/small_tree.tar"; }
 members_small() {
@@ -217,6 +256,10 @@ compare "korvane-a rebuild" rebuild rebuild_tar "tar -cf" 0.80 \
     $((exe_size + largest_file + slack))
 compare "tillet-a (905 packs)" members members_tar "tar -xf" "$extract_target" \
     $((exe_size + largest_member + workers * slack))
+compare "tillet-a rebuild, every pack" repack repack_tar "tar -cf" 0.80 \
+    $((exe_size + largest_member + slack))
+compare "tillet-a rebuild, nothing changed" unchanged unchanged_tar "tar -cf" 0.50 \
+    $((exe_size + largest_member + slack))
 small_files=$(find "$dir/small_tree" -type f | wc -l)
 small_largest=$(find "$dir/small_tree" -type f -printf '%s\n' | sort -n | tail -1)
 small_members=$(tar -tf "$dir/small_members.tar" | grep -vc '/$')

@@ -9,6 +9,11 @@
 // with exactly its member count of members, every name a view into the image
 // that ends at a zero inside it, read where the record's address leads, and
 // safe to write; sectors and lengths as the records hold them.
+//
+// The check a rebuild makes before patching member tables (the flag byte's
+// upper bits choose which packs are patched) must pass when nothing is
+// patched, and otherwise refuse exactly when a patched table shares a byte
+// with the directory, another table or a name, as a check of every pair says.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -61,6 +66,49 @@ void check_directory(ByteSpan image, const FpackLayout& layout, const FpackDirec
     }
 }
 
+struct Region {
+    std::uint64_t offset, size;
+    bool patched;
+};
+
+void check_patches(ByteSpan image, const FpackLayout& layout, const FpackDirectory& dir,
+                   std::uint8_t pattern) {
+    std::string err;
+    const std::vector<bool> none(dir.packs.size(), false);
+    FUZZ_CHECK(check_fpack_patches(image, layout, dir, none, "fuzz.elf", &err));
+
+    std::vector<bool> patched(dir.packs.size());
+    const auto* begin = reinterpret_cast<const char*>(image.data());
+    std::vector<Region> regions = {
+        {layout.directory_offset, std::uint64_t{layout.pack_count} * 12, false}};
+    for (std::size_t p = 0; p < dir.packs.size(); ++p) {
+        const FpackPack& pack = dir.packs[p];
+        patched[p] = (pattern >> (p % 6) & 1) != 0;
+        regions.push_back(
+            {static_cast<std::uint64_t>(pack.name.data() - begin), pack.name.size() + 1, false});
+        if (pack.member_count > 0) {
+            regions.push_back(
+                {pack.members_offset, pack.member_count * std::uint64_t{12}, patched[p]});
+        }
+        for (const FpackMember& member : pack.members) {
+            regions.push_back({static_cast<std::uint64_t>(member.name.data() - begin),
+                               member.name.size() + 1, false});
+        }
+    }
+    bool overlap = false;
+    for (std::size_t i = 0; i < regions.size() && !overlap; ++i) {
+        for (std::size_t j = i + 1; j < regions.size() && !overlap; ++j) {
+            const Region& a = regions[i];
+            const Region& b = regions[j];
+            overlap = (a.patched || b.patched) && a.size > 0 && b.size > 0 &&
+                      a.offset < b.offset + b.size && b.offset < a.offset + a.size;
+        }
+    }
+    const bool ok = check_fpack_patches(image, layout, dir, patched, "fuzz.elf", &err);
+    FUZZ_CHECK(ok == !overlap);
+    FUZZ_CHECK(ok || err.rfind("Error: fuzz.elf: the member table of pack ", 0) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -76,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string err;
     if (read_fpack_directory(image, layout, "fuzz.elf", &dir, &err)) {
         check_directory(image, layout, dir);
+        check_patches(image, layout, dir, static_cast<std::uint8_t>(flags >> 2));
     } else {
         FUZZ_CHECK(err.rfind("Error: fuzz.elf: pack ", 0) == 0);
     }

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <thread>
 
+#include "common/byte_buffer.h"
 #include "common/run_files.h"
 #include "common/text.h"
 
@@ -223,26 +225,127 @@ bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSou
     return ok;
 }
 
+namespace {
+
+// Why the file at a job's path cannot be packed, from what stands there.
+std::string not_packable(const PackJob& job, FileKind kind) {
+    if (kind == FileKind::missing) {
+        return open_failure_message(job.path, ENOENT);
+    }
+    return "Error: " + job.path + ": " +
+           (kind == FileKind::directory ? "is a folder" : "is a device or pipe") +
+           ", not a file to pack as " + job.where + " (" + quoted(job.name) + ")";
+}
+
+bool measure_pack_file(const PackJob& job, std::uint64_t* size, std::string* err) {
+    FileStatus status;
+    if (!file_status(job.path, &status, err)) {
+        return false;
+    }
+    if (status.kind != FileKind::regular) {
+        *err = not_packable(job, status.kind);
+        return false;
+    }
+    *size = status.size;
+    return true;
+}
+
+// Opens a job's file to read it; what is not a regular file gets the same
+// message as when it is measured.
+bool open_pack_file(const PackJob& job, FileHandle* file, std::uint64_t* size, std::string* err) {
+    if (open_input(job.path, file, size, err)) {
+        return true;
+    }
+    FileStatus status;
+    std::string ignored;
+    if (file_status(job.path, &status, &ignored) && status.kind != FileKind::regular &&
+        status.kind != FileKind::missing) {
+        *err = not_packable(job, status.kind);
+    }
+    return false;
+}
+
+}  // namespace
+
 bool pack_file_sizes(std::span<const PackJob> jobs, std::vector<std::uint64_t>* sizes,
                      std::string* err) {
     sizes->clear();
     sizes->reserve(jobs.size());
     for (const PackJob& job : jobs) {
-        FileStatus status;
-        if (!file_status(job.path, &status, err)) {
+        std::uint64_t size = 0;
+        if (!measure_pack_file(job, &size, err)) {
             return false;
         }
-        if (status.kind == FileKind::missing) {
-            *err = open_failure_message(job.path, ENOENT);
+        sizes->push_back(size);
+    }
+    return true;
+}
+
+bool same_bytes(const FileHandle& a, std::uint64_t a_offset, const std::string& a_path,
+                const FileHandle& b, std::uint64_t b_offset, const std::string& b_path,
+                std::uint64_t length, bool* same, std::string* err) {
+    const auto chunk = static_cast<std::size_t>(std::min(length, COMPARE_CHUNK));
+    ByteBuffer x(chunk), y(chunk);
+    for (std::uint64_t done = 0; done < length;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, chunk));
+        if (!read_exact_at(a, a_offset + done, {x.data(), n}, a_path, err) ||
+            !read_exact_at(b, b_offset + done, {y.data(), n}, b_path, err)) {
             return false;
         }
-        if (status.kind != FileKind::regular) {
-            *err = "Error: " + job.path + ": " +
-                   (status.kind == FileKind::directory ? "is a folder" : "is a device or pipe") +
-                   ", not a file to pack as " + job.where + " (" + quoted(job.name) + ")";
+        if (std::memcmp(x.data(), y.data(), n) != 0) {
+            *same = false;
+            return true;
+        }
+        done += n;
+    }
+    *same = true;
+    return true;
+}
+
+bool review_pack(const ExtractSource& packed, std::span<const PackJob> jobs, PackReview* out,
+                 std::string* err) {
+    out->sizes.clear();
+    out->sizes.reserve(jobs.size());
+    out->changed = false;
+    for (const PackJob& job : jobs) {
+        if (!check_data_range(packed.path, packed.size, job.where, job.name, job.data_offset,
+                              job.data_length, err)) {
             return false;
         }
-        sizes->push_back(status.size);
+    }
+    FileHandle source;  // opened when the first file needs comparing
+    for (const PackJob& job : jobs) {
+        std::uint64_t size = 0;
+        if (out->changed) {
+            // The table is rebuilt anyway: only the size is needed now.
+            if (!measure_pack_file(job, &size, err)) {
+                return false;
+            }
+            out->sizes.push_back(size);
+            continue;
+        }
+        FileHandle file;
+        if (!open_pack_file(job, &file, &size, err)) {
+            return false;
+        }
+        out->sizes.push_back(size);
+        if (size != job.data_length) {
+            out->changed = true;
+            continue;
+        }
+        if (size == 0) {
+            continue;
+        }
+        std::uint64_t source_size = 0;
+        if (!source.valid() && !open_input(packed.path, &source, &source_size, err)) {
+            return false;
+        }
+        bool same = false;
+        if (!same_bytes(file, 0, job.path, source, job.data_offset, packed.path, size, &same,
+                        err)) {
+            return false;
+        }
+        out->changed = !same;
     }
     return true;
 }

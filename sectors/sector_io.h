@@ -39,6 +39,30 @@ bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSou
 bool pack_file_sizes(std::span<const PackJob> jobs, std::vector<std::uint64_t>* sizes,
                      std::string* err);
 
+/// Whether `length` bytes of `a` at `a_offset` equal `length` bytes of `b` at
+/// `b_offset`. Read in chunks of at most `COMPARE_CHUNK` bytes each, so that
+/// neither file is ever loaded whole; a file that ends early is an error
+/// naming its path.
+inline constexpr std::uint64_t COMPARE_CHUNK = 1 << 20;
+bool same_bytes(const FileHandle& a, std::uint64_t a_offset, const std::string& a_path,
+                const FileHandle& b, std::uint64_t b_offset, const std::string& b_path,
+                std::uint64_t length, bool* same, std::string* err);
+
+/// What a rebuild found when it compared the files of one table with the
+/// data the table points at now.
+struct PackReview {
+    std::vector<std::uint64_t> sizes;  ///< of every job's file, in job order
+    bool changed = false;              ///< some file differs from its record's data
+};
+
+/// Reviews a table whose records point into `packed` (the file the table's
+/// data lies in, with its size) before anything is written: every record's
+/// data (`data_offset`, `data_length`) must lie inside it, and every job's
+/// file must be a regular file. Compares the files with their records' data
+/// until the first difference, then only measures the rest.
+bool review_pack(const ExtractSource& packed, std::span<const PackJob> jobs, PackReview* out,
+                 std::string* err);
+
 /// Writes the files at their placements into `out`, with zero fill between
 /// and after them up to `total` bytes; `before(i)` runs before job i. A file
 /// whose size changed since it was measured is an error.

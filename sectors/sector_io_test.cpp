@@ -8,8 +8,10 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <numeric>
 
+#include "common/text.h"
 #include "testing/test_support.h"
 
 namespace fs = std::filesystem;
@@ -269,4 +271,106 @@ TEST(Extraction, SeveralWritersReportTheEarliestFailure) {
             EXPECT_EQ(data, Bytes(500, 0x5A)) << "partial file " << path;
         }
     }
+}
+
+// A rebuild compares each file with the data its record points at, in
+// chunks (files here span several), and checks every record and file before
+// anything is written.
+TEST(PackReview, FindsAnyChangeAndRefusesWhatCannotBePacked) {
+    TempDir tmp;
+    in_dir(tmp.path(), [&] {
+        const std::uint64_t big = 2 * COMPARE_CHUNK + 5000;
+        Bytes packed(big + 8192);
+        for (std::size_t i = 0; i < packed.size(); ++i) {
+            packed[i] = static_cast<std::uint8_t>(i * 7 + i / 4093);
+        }
+        write_file("pack.bin", packed);
+        auto slice = [&](std::uint64_t offset, std::uint64_t length) {
+            return Bytes(packed.begin() + static_cast<std::ptrdiff_t>(offset),
+                         packed.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        };
+        // The records: a big one at sector 0, an empty one, a small one after it.
+        const std::uint64_t small_at = round_up_to_sector(big);
+        auto jobs = [&] {
+            return std::vector<PackJob>{{"big", 0, "entry 0", "big", 0, big},
+                                        {"empty", 12, "entry 1", "empty", 4096, 0},
+                                        {"small", 24, "entry 2", "small", small_at, 100}};
+        };
+        auto write_originals = [&] {
+            write_file("big", slice(0, big));
+            write_file("empty", {});
+            write_file("small", slice(small_at, 100));
+        };
+        struct Case {
+            const char* what;
+            std::function<void()> change;
+            bool changed;
+            std::string refusal;  // empty: accepted
+        };
+        Bytes last_byte = slice(0, big);
+        last_byte.back() ^= 1;
+        Bytes first_byte = slice(small_at, 100);
+        first_byte.front() ^= 0x80;
+        const Case cases[] = {
+            {"nothing changed", [] {}, false, ""},
+            {"the last byte of the third chunk", [&] { write_file("big", last_byte); }, true, ""},
+            {"the first byte", [&] { write_file("small", first_byte); }, true, ""},
+            {"another size", [&] { write_file("empty", bytes_of("x")); }, true, ""},
+            {"a missing file", [] { fs::remove("small"); }, false,
+             "Could not open small (No such file or directory)"},
+            {"a missing file after a change",
+             [&] {
+                 write_file("big", last_byte);
+                 fs::remove("small");
+             },
+             false, "Could not open small (No such file or directory)"},
+            {"a folder",
+             [] {
+                 fs::remove("empty");
+                 fs::create_directory("empty");
+             },
+             false, "Error: empty: is a folder, not a file to pack as entry 1 (\"empty\")"},
+            {"a pipe",
+             [] {
+                 fs::remove("small");
+                 ASSERT_EQ(::mkfifo("small", 0600), 0);
+             },
+             false, "Error: small: is a device or pipe, not a file to pack as entry 2 (\"small\")"},
+        };
+        const ExtractSource source{"pack.bin", packed.size()};
+        for (const Case& c : cases) {
+            write_originals();
+            c.change();
+            PackReview review;
+            std::string err;
+            const bool ok = review_pack(source, jobs(), &review, &err);
+            EXPECT_EQ(ok, c.refusal.empty()) << c.what;
+            EXPECT_EQ(err, c.refusal) << c.what;
+            if (ok) {
+                EXPECT_EQ(review.changed, c.changed) << c.what;
+                EXPECT_EQ(review.sizes,
+                          (std::vector<std::uint64_t>{fs::file_size("big"), fs::file_size("empty"),
+                                                      fs::file_size("small")}))
+                    << c.what;
+            }
+            fs::remove_all("empty");
+            fs::remove_all("small");
+        }
+
+        // Every record's data must lie in the packed file, whatever the files hold.
+        write_originals();
+        std::vector<PackJob> past = jobs();
+        past[2].data_offset = packed.size() - 99;
+        PackReview review;
+        std::string err;
+        EXPECT_FALSE(review_pack(source, past, &review, &err));
+        EXPECT_EQ(err, "Error: pack.bin: the data of entry 2 (\"small\", 100 bytes at offset " +
+                           hex(packed.size() - 99) + ") reaches past the end of the file (" +
+                           std::to_string(packed.size()) + " bytes); nothing was written");
+        // A packed file that shrank after it was measured is an error, not a difference.
+        fs::resize_file("pack.bin", 1000);
+        EXPECT_FALSE(review_pack(source, jobs(), &review, &err));
+        EXPECT_EQ(err,
+                  "Error: pack.bin: ended early: expected 1048576 bytes at offset 0x0, got 1000");
+    });
 }

@@ -50,15 +50,25 @@ std::string normal_path(std::string_view path) {
 
 }  // namespace
 
+bool check_data_range(const std::string& path, std::uint64_t size, std::string_view where,
+                      std::string_view name, std::uint64_t offset, std::uint64_t length,
+                      std::string* err) {
+    if (range_fits(size, offset, length)) {
+        return true;
+    }
+    *err = "Error: " + path + ": the data of " + std::string(where) + " (" + quoted(name) + ", " +
+           std::to_string(length) + " bytes at offset " + hex(offset) +
+           ") reaches past the end of the file (" + std::to_string(size) +
+           " bytes); nothing was written";
+    return false;
+}
+
 bool check_extract_ranges(std::span<const ExtractJob> jobs, std::span<const ExtractSource> sources,
                           std::string* err) {
     for (const ExtractJob& job : jobs) {
         const ExtractSource& source = sources[job.source];
-        if (!range_fits(source.size, job.offset, job.length)) {
-            *err = "Error: " + source.path + ": the data of " + job.where + " (" +
-                   quoted(job.name) + ", " + std::to_string(job.length) + " bytes at offset " +
-                   hex(job.offset) + ") reaches past the end of the file (" +
-                   std::to_string(source.size) + " bytes); nothing was written";
+        if (!check_data_range(source.path, source.size, job.where, job.name, job.offset, job.length,
+                              err)) {
             return false;
         }
     }
@@ -153,4 +163,43 @@ void patch_records(MutableByteSpan image, std::span<const PackJob> jobs,
         write_le32(image, jobs[i].record_offset + 8,
                    static_cast<std::uint32_t>(placements[i].length));
     }
+}
+
+bool find_patch_overlap(std::span<const ImageRegion> regions, std::size_t* patched,
+                        std::size_t* other) {
+    std::vector<std::size_t> order;
+    order.reserve(regions.size());
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        if (regions[i].size > 0) {
+            order.push_back(i);
+        }
+    }
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return regions[a].offset < regions[b].offset; });
+    // One sweep by start: a region overlaps an earlier one exactly when some
+    // earlier region ends after it starts, so it is enough to keep the
+    // earlier region that ends last, and the patched one that ends last.
+    auto end = [&](std::size_t i) { return regions[i].offset + regions[i].size; };
+    const std::size_t none = regions.size();
+    std::size_t furthest = none, furthest_patched = none;
+    for (const std::size_t i : order) {
+        const ImageRegion& r = regions[i];
+        if (furthest_patched != none && end(furthest_patched) > r.offset) {
+            *patched = furthest_patched;
+            *other = i;
+            return true;
+        }
+        if (r.patched && furthest != none && end(furthest) > r.offset) {
+            *patched = i;
+            *other = furthest;
+            return true;
+        }
+        if (furthest == none || end(i) > end(furthest)) {
+            furthest = i;
+        }
+        if (r.patched && (furthest_patched == none || end(i) > end(furthest_patched))) {
+            furthest_patched = i;
+        }
+    }
+    return false;
 }

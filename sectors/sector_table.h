@@ -62,6 +62,13 @@ struct ExtractSource {
     std::uint64_t size = 0;
 };
 
+/// Checks that the `length` bytes at `offset` lie inside a file of `size`
+/// bytes at `path`, where a record (`where`, stored `name`) says its data is;
+/// the message names the record, the range and the file.
+bool check_data_range(const std::string& path, std::uint64_t size, std::string_view where,
+                      std::string_view name, std::uint64_t offset, std::uint64_t length,
+                      std::string* err);
+
 /// Checks that every job's data lies inside its source; the message names
 /// the first that does not, and the source.
 bool check_extract_ranges(std::span<const ExtractJob> jobs, std::span<const ExtractSource> sources,
@@ -83,6 +90,10 @@ struct PackJob {
     std::uint64_t record_offset = 0;
     std::string where;
     std::string_view name;
+    /// Where the record's data lies now in the file the table points into,
+    /// for a rebuild that compares each file with it first.
+    std::uint64_t data_offset = 0;
+    std::uint64_t data_length = 0;
 };
 
 /// The rules of the table being rebuilt.
@@ -112,3 +123,18 @@ bool plan_packing(std::span<const PackJob> jobs, std::span<const std::uint64_t> 
 /// Writes each placement's sector and length into its record in the image.
 void patch_records(MutableByteSpan image, std::span<const PackJob> jobs,
                    std::span<const PackPlacement> placements);
+
+/// A stretch of the executable that a table walk reads, for the check that
+/// patching records changes nothing else the walk reads.
+struct ImageRegion {
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    bool patched = false;  ///< the rebuild writes into it
+};
+
+/// Finds two regions that share a byte where at least one is patched: a patch
+/// there would change what the other holds. Gives the patched one as `*patched`
+/// and the other as `*other`; false when there is no such pair. Empty regions
+/// share nothing.
+bool find_patch_overlap(std::span<const ImageRegion> regions, std::size_t* patched,
+                        std::size_t* other);

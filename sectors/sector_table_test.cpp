@@ -42,6 +42,13 @@ TEST(ExtractChecks, RangesOutsideTheirSourceAreRefusedByName) {
     jobs[0].offset = ~std::uint64_t{0};
     EXPECT_FALSE(check_extract_ranges(jobs, sources, &err));
     EXPECT_TRUE(err.starts_with("Error: RPK.BIN: the data of entry 0")) << err;
+    // Data ending exactly at the end fits, also when empty there; a byte more does not.
+    EXPECT_TRUE(check_data_range("p.fp", 4096, "pack 1, member 0", "m", 2048, 2048, &err));
+    EXPECT_TRUE(check_data_range("p.fp", 4096, "pack 1, member 0", "m", 4096, 0, &err));
+    EXPECT_FALSE(check_data_range("p.fp", 4096, "pack 1, member 0", "m", 4096, 1, &err));
+    EXPECT_EQ(err,
+              "Error: p.fp: the data of pack 1, member 0 (\"m\", 1 bytes at offset 0x1000) reaches "
+              "past the end of the file (4096 bytes); nothing was written");
 }
 
 // A name that another entry needs as a folder cannot be written, however the
@@ -184,4 +191,48 @@ TEST(PackPlanning, PatchesOnlySectorAndLength) {
         EXPECT_EQ(read_le32(image, i * 12 + 8), placements[i].length);
     }
     EXPECT_EQ(read_le32(image, 36), 0xEEEEEEEEu);
+}
+
+// A patch may not touch anything else the walk reads; regions that are only
+// read may share bytes (names merged by the compiler, tables read twice).
+TEST(PatchOverlap, APatchedRegionMayShareNoByteWithAnother) {
+    struct Case {
+        const char* what;
+        std::vector<ImageRegion> regions;
+        bool found;
+        std::size_t patched, other;
+    };
+    const Case cases[] = {
+        {"apart", {{0, 12, true}, {12, 12, false}, {24, 5, true}}, false, 0, 0},
+        {"read regions overlap", {{0, 12, false}, {4, 12, false}, {4, 12, false}}, false, 0, 0},
+        {"a read region inside a patched one", {{100, 36, true}, {110, 3, false}}, true, 0, 1},
+        {"a patched region inside a read one", {{0, 1000, false}, {500, 12, true}}, true, 1, 0},
+        {"one shared byte, given in any order", {{20, 10, false}, {10, 11, true}}, true, 1, 0},
+        {"two patched regions", {{0, 24, true}, {12, 24, true}}, true, 0, 1},
+        {"a long read region reaching over later ones",
+         {{0, 100, false}, {10, 5, false}, {50, 12, true}},
+         true,
+         2,
+         0},
+        {"a patched region reaching past a short read one",
+         {{0, 100, true}, {10, 5, false}, {50, 12, false}},
+         true,
+         0,
+         1},
+        {"empty regions share nothing",
+         {{10, 0, false}, {5, 10, true}, {15, 0, true}},
+         false,
+         0,
+         0},
+        {"nothing patched", {{0, 10, false}, {5, 10, false}}, false, 0, 0},
+        {"none", {}, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::size_t patched = 99, other = 99;
+        EXPECT_EQ(find_patch_overlap(c.regions, &patched, &other), c.found) << c.what;
+        if (c.found) {
+            EXPECT_EQ(patched, c.patched) << c.what;
+            EXPECT_EQ(other, c.other) << c.what;
+        }
+    }
 }

@@ -178,3 +178,65 @@ bool read_fpack_directory(ByteSpan image, const FpackLayout& layout, const std::
     out->packs.clear();
     return false;
 }
+
+bool check_fpack_patches(ByteSpan image, const FpackLayout& layout, const FpackDirectory& directory,
+                         const std::vector<bool>& patched, const std::string& image_path,
+                         std::string* err) {
+    // Every region the walk reads, and what it is, for the message.
+    struct Place {
+        enum Kind { pack_directory, table, pack_name, member_name } kind;
+        std::uint32_t pack = 0;
+        std::uint32_t member = 0;
+    };
+    std::vector<ImageRegion> regions;
+    std::vector<Place> places;
+    auto add = [&](std::uint64_t offset, std::uint64_t size, bool patch, Place place) {
+        regions.push_back({offset, size, patch});
+        places.push_back(place);
+    };
+    auto name_offset = [&](std::string_view name) {
+        return static_cast<std::uint64_t>(name.data() -
+                                          reinterpret_cast<const char*>(image.data()));
+    };
+    add(layout.directory_offset, std::uint64_t{layout.pack_count} * SECTOR_RECORD_SIZE, false,
+        {Place::pack_directory});
+    for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
+        const FpackPack& pack = directory.packs[p];
+        add(name_offset(pack.name), pack.name.size() + 1, false, {Place::pack_name, p});
+        if (pack.member_count == 0) {
+            continue;
+        }
+        add(pack.members_offset, pack.member_count * SECTOR_RECORD_SIZE, patched[p],
+            {Place::table, p});
+        for (std::uint32_t m = 0; m < pack.members.size(); ++m) {
+            const std::string_view name = pack.members[m].name;
+            add(name_offset(name), name.size() + 1, false, {Place::member_name, p, m});
+        }
+    }
+    std::size_t a = 0, b = 0;
+    if (!find_patch_overlap(regions, &a, &b)) {
+        return true;
+    }
+    auto what = [&](const Place& place) -> std::string {
+        switch (place.kind) {
+            case Place::pack_directory:
+                return "the pack directory";
+            case Place::table:
+                return "the member table of " + fpack_place(place.pack);
+            case Place::pack_name:
+                return "the name of " + fpack_place(place.pack);
+            case Place::member_name:
+                break;
+        }
+        return "the name of " + fpack_place(place.pack, place.member);
+    };
+    auto where = [&](std::size_t i) {
+        return what(places[i]) + " at offset " + hex(regions[i].offset) + ", " +
+               std::to_string(regions[i].size) + " bytes";
+    };
+    *err = "Error: " + image_path + ": " + what(places[a]) +
+           ", which this rebuild patches, overlaps " + what(places[b]) +
+           " in the executable, so patching it would change that too (" + where(a) + "; " +
+           where(b) + "); nothing was written";
+    return false;
+}

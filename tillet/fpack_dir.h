@@ -48,6 +48,20 @@ struct FpackDirectory {
 bool read_fpack_directory(ByteSpan image, const FpackLayout& layout, const std::string& image_path,
                           FpackDirectory* out, std::string* err);
 
+/// Checks, before a rebuild patches the member tables of the packs marked in
+/// `patched` (one flag per pack), that those tables share no byte with
+/// anything else the walk reads: the directory, another pack's member table,
+/// or a pack or member name. Patching such a table would change the other
+/// pack's records or a name, and the next walk would read a different
+/// directory. The message names both and their offsets.
+bool check_fpack_patches(ByteSpan image, const FpackLayout& layout, const FpackDirectory& directory,
+                         const std::vector<bool>& patched, const std::string& image_path,
+                         std::string* err);
+
+/// The rules of a member table for a rebuild: sectors and lengths are
+/// unsigned 32-bit values, and the member count says where the table ends.
+inline constexpr PackRules FPACK_PACK_RULES{0xFFFFFFFF, false};
+
 /// "pack P" or "pack P, member M", as messages name a place in the directory.
 std::string fpack_place(std::uint32_t pack);
 std::string fpack_place(std::uint32_t pack, std::uint32_t member);

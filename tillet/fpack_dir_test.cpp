@@ -409,6 +409,66 @@ TEST_P(FpackDirTest, EveryTruncationIsRefusedCleanly) {
     }
 }
 
+// A rebuild patches the sector and length fields of the tables it rebuilds;
+// it refuses when such a table shares a byte with anything else the walk
+// reads, and only then.
+TEST_P(FpackDirTest, PatchedTablesMayOverlapNothingElseTheWalkReads) {
+    const FpackLayout layout = GetParam();
+    ImageBuilder image(layout);
+    image.set_members(10, {"a.bin", "b.bin", "c.bin"});
+    image.set_members(20, {"d.bin"});
+    const std::uint32_t table10 =
+        load_le32(image.bytes().data() + layout.directory_offset + 10 * 12 + 4);
+    const std::uint32_t table20 =
+        load_le32(image.bytes().data() + layout.directory_offset + 20 * 12 + 4);
+    // Pack 11 reads pack 10's last record as its own table; pack 12's name is
+    // the low byte of pack 20's first length (1), with the zeros after it.
+    image.set_pack(11, image.name_address(11), table10 + 24, 1);
+    image.set_pack(12, table20 + 8, 0, 0);
+    image.bytes()[table20 + 8 - layout.address_bias] = 'n';
+    // Pack 13's table is the start of the directory: its members are packs 0 and 1.
+    image.set_pack(13, image.name_address(13), layout.directory_offset + layout.address_bias, 2);
+    FpackDirectory dir;
+    std::string err;
+    ASSERT_TRUE(read_fpack_directory(image.bytes(), layout, EXE, &dir, &err)) << err;
+    ASSERT_EQ(dir.packs[12].name, "n");
+
+    const std::string t10 = hex(table10 - layout.address_bias);
+    const std::string t20 = hex(table20 - layout.address_bias);
+    struct Case {
+        std::vector<std::uint32_t> patched;
+        std::string refusal;  // after "Error: SLUS_217.88: "; empty: accepted
+    };
+    const std::vector<Case> cases = {
+        {{}, ""},
+        {{0, 1, 904}, ""},  // packs without members patch nothing
+        {{10},
+         "the member table of pack 10, which this rebuild patches, overlaps the member table of "
+         "pack 11 in the executable, so patching it would change that too (the member table of "
+         "pack 10 at offset " +
+             t10 + ", 36 bytes; the member table of pack 11 at offset " +
+             hex(table10 - layout.address_bias + 24) + ", 12 bytes); nothing was written"},
+        {{11},
+         "the member table of pack 11, which this rebuild patches, overlaps the member table of "
+         "pack 10"},
+        {{20},
+         "the member table of pack 20, which this rebuild patches, overlaps the name of pack 12"},
+        {{13},
+         "the member table of pack 13, which this rebuild patches, overlaps the pack directory"},
+    };
+    for (const Case& c : cases) {
+        std::vector<bool> patched(PACKS, false);
+        for (std::uint32_t p : c.patched) {
+            patched[p] = true;
+        }
+        err.clear();
+        const bool ok = check_fpack_patches(image.bytes(), layout, dir, patched, EXE, &err);
+        EXPECT_EQ(ok, c.refusal.empty()) << c.refusal;
+        EXPECT_TRUE(err.starts_with(c.refusal.empty() ? "" : "Error: " + EXE + ": " + c.refusal))
+            << err;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothLayouts, FpackDirTest,
                          ::testing::Values(FPACK_LAYOUT_A, FPACK_LAYOUT_B),
                          [](const ::testing::TestParamInfo<FpackLayout>& param_info) {

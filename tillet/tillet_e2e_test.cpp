@@ -23,7 +23,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string USAGE_TAIL =
-    " <SLUS_217.88 etc>\n\nThis expects to find fpack/*.fp which come from RPK.BIN.\n\n";
+    " <SLUS_217.88 etc> [output.elf]\n\nThis expects to find fpack/*.fp which come from "
+    "RPK.BIN.\n\n";
 
 std::string tillet_for(const FpackLayout& layout) {
     return layout.label == 'A' ? "tillet-a" : "tillet-b";
@@ -185,7 +186,7 @@ TEST(TilletCommandLine, WrongArgumentCountsPrintBannerAndUsage) {
     for (const std::string build : {"tillet-a", "tillet-b"}) {
         const std::string program = tool_path(build);
         for (const std::vector<std::string>& args :
-             {std::vector<std::string>{}, {"SLUS_217.88", "RPK.BIN"}, {"a", "b", "c"}}) {
+             {std::vector<std::string>{}, {"a", "b", "c"}, {"a", "b", "c", "d"}}) {
             const RunResult r = run_program(program, args, work.path());
             EXPECT_EQ(r.err, "korvane v1.0\n\nusage: " + program + USAGE_TAIL) << args.size();
             EXPECT_EQ(r.out, "");

@@ -134,7 +134,11 @@ std::string member_name(std::uint32_t pack, std::uint32_t member) {
     }
 }
 
-Pack make_pack(std::uint32_t k, Rng& rng, Rng& bytes) {
+/// A pack and its member table. Canonical packs hold their members in table
+/// order from sector 0 with zero fill and end at the last member's rounded
+/// end, as a rebuild writes them; others lie out of order, with gaps and
+/// random fill, and end anywhere after the last member's data.
+Pack make_pack(std::uint32_t k, bool canonical, Rng& rng, Rng& bytes) {
     Pack pack;
     const std::string base = format("p%04llu.fp", k);
     std::string name = (k % 50 == 49 ? "fpack/ex/" : "fpack/") + base;
@@ -179,16 +183,19 @@ Pack make_pack(std::uint32_t k, Rng& rng, Rng& bytes) {
         }
     }
 
-    // Data lies in an order other than the table's, now and then with a gap.
+    // Data lies in table order, or (not canonical) in another order, now and
+    // then with a gap.
     std::vector<std::uint32_t> order(count);
     for (std::uint32_t j = 0; j < count; ++j) {
         order[j] = j;
     }
-    rng.shuffle(order);
+    if (!canonical) {
+        rng.shuffle(order);
+    }
     std::uint64_t cursor = 0;
     std::uint64_t end = 0;
     for (std::uint32_t j : order) {
-        if (rng.percent(10)) {
+        if (!canonical && rng.percent(10)) {
             cursor += 1;
         }
         SampleMember& m = pack.members[j];
@@ -198,24 +205,31 @@ Pack make_pack(std::uint32_t k, Rng& rng, Rng& bytes) {
             end = std::max(end, sector_offset(m.sector) + m.length);
         }
     }
-    // A zero-length member may point anywhere inside the pack.
-    for (SampleMember& m : pack.members) {
-        if (m.length == 0) {
-            m.sector =
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(m.sector, end / SECTOR_SIZE));
+    if (canonical) {
+        // Members' bytes, zeros everywhere else.
+        pack.file.assign(sector_offset(static_cast<std::uint32_t>(cursor)), 0);
+        for (const SampleMember& m : pack.members) {
+            bytes.fill(pack.file.data() + sector_offset(m.sector), m.length);
         }
-    }
-
-    std::uint64_t size;
-    if (count == 0) {
-        size = rng.percent(50) ? 0 : rng.range(1, 3000);
     } else {
-        const auto roll = rng.below(100);
-        // Most packs end exactly where their last member ends.
-        size = roll < 60 ? end : roll < 85 ? round_up_to_sector(end) : end + rng.range(1, 5000);
+        // A zero-length member may point anywhere inside the pack.
+        for (SampleMember& m : pack.members) {
+            if (m.length == 0) {
+                m.sector = static_cast<std::uint32_t>(
+                    std::min<std::uint64_t>(m.sector, end / SECTOR_SIZE));
+            }
+        }
+        std::uint64_t size;
+        if (count == 0) {
+            size = rng.percent(50) ? 0 : rng.range(1, 3000);
+        } else {
+            const auto roll = rng.below(100);
+            // Most packs end exactly where their last member ends.
+            size = roll < 60 ? end : roll < 85 ? round_up_to_sector(end) : end + rng.range(1, 5000);
+        }
+        pack.file.resize(size);
+        bytes.fill(pack.file.data(), size);
     }
-    pack.file.resize(size);
-    bytes.fill(pack.file.data(), size);
     for (const auto& [j, image] : pack.images) {
         std::memcpy(pack.file.data() + sector_offset(pack.members[j].sector), image.data(),
                     image.size());
@@ -399,7 +413,7 @@ SampleGame make_sample_game(const SampleOptions& options) {
     std::vector<Pack> packs;
     packs.reserve(fpl.pack_count);
     for (std::uint32_t k = 0; k < fpl.pack_count; ++k) {
-        packs.push_back(make_pack(k, rng, bytes));
+        packs.push_back(make_pack(k, options.canonical, rng, bytes));
     }
 
     // EVD and TIM2 files.

@@ -44,8 +44,11 @@ struct SampleOptions {
     /// Canonical archives hold their files in index order, back to back from
     /// sector 0 with zero fill, and no two entries share a name, so extracting
     /// and rebuilding gives the same archive and executable byte for byte.
+    /// Their packs are canonical too: members in table order from sector 0
+    /// with zero fill, each pack ending at its last member's rounded end, so
+    /// rebuilding a pack from its extracted members gives it back unchanged.
     /// Otherwise data lies out of sector order with non-zero gaps and fill,
-    /// and one name is stored twice.
+    /// one name is stored twice, and packs end anywhere after their data.
     bool canonical = false;
     /// The ordinary files are all small (1 to 200 KiB, thousands of them in a
     /// large archive), the shape where per-file work dominates extraction.

@@ -225,6 +225,7 @@ TEST_P(SampleGameInvariants, TablesReadBackFromTheBytes) {
         {rpk.index_offset, index_end},
         {fpl.directory_offset, fpl.directory_offset + 12 * 905}};
     std::map<std::string, SampleBytes> fpack_extracted;
+    bool pack_zero_fill = true;
     ASSERT_EQ(game.packs.size(), 905u);
     for (std::uint32_t k = 0; k < 905; ++k) {
         const std::uint64_t at = fpl.directory_offset + 12 * k;
@@ -241,6 +242,7 @@ TEST_P(SampleGameInvariants, TablesReadBackFromTheBytes) {
         if (count > 0) {
             regions.emplace_back(table - 0xFF000, table - 0xFF000 + 12 * count);
         }
+        std::uint64_t pack_cursor = 0;
         for (std::uint32_t j = 0; j < count; ++j) {
             const std::uint64_t m = table - std::uint64_t{0xFF000} + 12 * j;
             const std::uint32_t member_address = read_le32(image, m).value();
@@ -253,9 +255,25 @@ TEST_P(SampleGameInvariants, TablesReadBackFromTheBytes) {
                                  member_address - 0xFF000 + member.size() + 1);
             fpack_extracted["fpack_extract/" + host_path(member)] =
                 slice(pack->second, sector_offset(sector), length);
+            // A canonical pack is what a rebuild writes: table order from
+            // sector 0, zero fill, nothing after the last member's sector.
+            if (canonical) {
+                EXPECT_EQ(sector_offset(sector), pack_cursor) << member;
+                pack_cursor = sector_offset(sector) + round_up_to_sector(length);
+                for (std::uint64_t b = sector_offset(sector) + length;
+                     b < std::min<std::uint64_t>(pack_cursor, pack->second.size()); ++b) {
+                    pack_zero_fill &= pack->second[b] == 0;
+                }
+            }
+        }
+        if (canonical) {
+            EXPECT_EQ(pack->second.size(), pack_cursor) << name;
         }
     }
     EXPECT_TRUE(fpack_extracted == game.fpack_extracted);
+    if (canonical) {
+        EXPECT_TRUE(pack_zero_fill);
+    }
 
     // No table or name overlaps another (the twin entries share one string).
     for (const IndexRecord& r : walked) {

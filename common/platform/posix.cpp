@@ -777,12 +777,19 @@ bool commit_together(std::span<AtomicFile* const> files, bool durable, std::stri
         return false;
     }
     remove_backups();
+    // Each folder that got a new name reaches the disk once, however many
+    // of the targets lie in it.
+    std::unordered_set<std::string> synced;
     for (Step& step : steps) {
         if (step.aside && step.moved_aside) {
             ::unlink(step.backup.c_str());
         }
         if (durable && step.renamed) {
-            sync_folder_of(step.file->final_path_);
+            std::string dir, base;
+            split_path(step.file->final_path_, &dir, &base);
+            if (synced.insert(dir).second) {
+                sync_folder_of(step.file->final_path_);
+            }
         }
         unregister_unfinished(step.file->cleanup_slot_);
         step.file->cleanup_slot_ = -1;
