@@ -311,7 +311,7 @@ TEST(PackReview, FindsAnyChangeAndRefusesWhatCannotBePacked) {
         last_byte.back() ^= 1;
         Bytes first_byte = slice(small_at, 100);
         first_byte.front() ^= 0x80;
-        const Case cases[] = {
+        std::vector<Case> cases = {
             {"nothing changed", [] {}, false, ""},
             {"the last byte of the third chunk", [&] { write_file("big", last_byte); }, true, ""},
             {"the first byte", [&] { write_file("small", first_byte); }, true, ""},
@@ -330,13 +330,16 @@ TEST(PackReview, FindsAnyChangeAndRefusesWhatCannotBePacked) {
                  fs::create_directory("empty");
              },
              false, "Error: empty: is a folder, not a file to pack as entry 1 (\"empty\")"},
+        };
+#ifndef _WIN32
+        cases.push_back(
             {"a pipe",
              [] {
                  fs::remove("small");
                  ASSERT_EQ(::mkfifo("small", 0600), 0);
              },
-             false, "Error: small: is a device or pipe, not a file to pack as entry 2 (\"small\")"},
-        };
+             false, "Error: small: is a device or pipe, not a file to pack as entry 2 (\"small\")"});
+#endif
         const ExtractSource source{"pack.bin", packed.size()};
         for (const Case& c : cases) {
             write_originals();

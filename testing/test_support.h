@@ -54,6 +54,9 @@ struct RunOptions {
     std::string stdout_path;          ///< empty: captured into RunResult::out
     bool stdout_closed_pipe = false;  ///< standard output: a pipe nobody reads any more
     std::uint64_t memory_limit = 0;   ///< POSIX only: address-space limit in bytes, 0: none
+    /// POSIX only: the largest file the program may write, 0: none. Writes
+    /// past it fail as on a full disk.
+    std::uint64_t file_size_limit = 0;
 };
 
 /// Path of one of the suite's built programs (build/bin/<name>, with ".exe"

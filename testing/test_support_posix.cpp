@@ -142,6 +142,11 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
             limit.rlim_cur = limit.rlim_max = options.memory_limit;
             ::setrlimit(RLIMIT_AS, &limit);
         }
+        if (options.file_size_limit > 0) {
+            struct rlimit limit;
+            limit.rlim_cur = limit.rlim_max = options.file_size_limit;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
         std::vector<char*> argv = argv_of(program, args);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
