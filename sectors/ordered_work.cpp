@@ -44,7 +44,26 @@ bool run_in_order(std::size_t count, unsigned workers,
     std::vector<std::string> errors(count);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
-    auto worker = [&] {
+    // The calling thread works too, and between its items takes the results
+    // that are ready, in order; the rest once every thread has stopped.
+    // Nobody waits for anybody until then.
+    std::size_t taken = 0;
+    bool ok = true;
+    auto take_ready = [&] {
+        for (std::uint8_t now; ok && taken < count &&
+                               (now = state[taken].load(std::memory_order_acquire)) != PENDING;
+             ++taken) {
+            if (now == SUCCEEDED) {
+                done(taken);
+                continue;
+            }
+            // A skipped item comes after a failed one, which is met first.
+            *err = errors[taken];
+            ok = false;
+            failed.store(true);
+        }
+    };
+    auto worker = [&](bool caller) {
         for (;;) {
             const std::size_t i = next.fetch_add(1);
             if (i >= count) {
@@ -53,38 +72,25 @@ bool run_in_order(std::size_t count, unsigned workers,
             // After a failure the items not started yet are skipped; the ones
             // before it were all handed out already.
             const bool runs = !failed.load();
-            const bool ok = runs && run_item(work, i, &errors[i]);
-            if (runs && !ok) {
+            const bool succeeded = runs && run_item(work, i, &errors[i]);
+            if (runs && !succeeded) {
                 failed.store(true);
             }
-            state[i].store(ok ? SUCCEEDED : runs ? FAILED : SKIPPED, std::memory_order_release);
-            state[i].notify_all();
+            state[i].store(succeeded ? SUCCEEDED : runs ? FAILED : SKIPPED, std::memory_order_release);
+            if (caller) {
+                take_ready();
+            }
         }
     };
     std::vector<std::thread> threads;
-    threads.reserve(threads_wanted);
-    for (std::size_t t = 0; t < threads_wanted; ++t) {
-        threads.emplace_back(worker);
+    threads.reserve(threads_wanted - 1);
+    for (std::size_t t = 1; t < threads_wanted; ++t) {
+        threads.emplace_back(worker, false);
     }
-    bool ok = true;
-    for (std::size_t i = 0; i < count && ok; ++i) {
-        std::uint8_t now;
-        while ((now = state[i].load(std::memory_order_acquire)) == PENDING) {
-            state[i].wait(PENDING);
-        }
-        if (now == SUCCEEDED) {
-            done(i);
-            continue;
-        }
-        // A skipped item comes after a failed one, which is met first.
-        *err = errors[i];
-        ok = false;
-    }
-    if (!ok) {
-        failed.store(true);
-    }
+    worker(true);
     for (std::thread& thread : threads) {
         thread.join();
     }
+    take_ready();
     return ok;
 }

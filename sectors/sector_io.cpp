@@ -5,8 +5,11 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "common/byte_buffer.h"
 #include "common/run_files.h"
@@ -26,15 +29,30 @@ std::string job_place(const ExtractJob& job) {
 
 bool check_extract_targets(std::span<const ExtractJob> jobs, std::span<const std::string> inputs,
                            std::string* err) {
-    // The first job needing each folder, for messages.
+    // Nothing stands below a folder that is missing, so a fresh extraction
+    // looks at one path only.
+    std::unordered_set<std::string> missing;
+    auto parent_missing = [&](const std::string& path) {
+        const std::size_t slash = path.rfind('/');
+        return slash != std::string::npos && slash > 0 && missing.contains(path.substr(0, slash));
+    };
     for (const std::string& folder : extract_folders(jobs)) {
+        if (parent_missing(folder)) {
+            missing.insert(folder);
+            continue;
+        }
         FileStatus status;
         if (!file_status(folder, &status, err)) {
             return false;
         }
-        if (status.kind == FileKind::missing || status.kind == FileKind::directory) {
+        if (status.kind == FileKind::missing) {
+            missing.insert(folder);
             continue;
         }
+        if (status.kind == FileKind::directory) {
+            continue;
+        }
+        // The first job needing the folder, for the message.
         for (const ExtractJob& job : jobs) {
             if (job.path.starts_with(folder + "/")) {
                 *err = "Error: " + folder + ": " + job_place(job) +
@@ -43,14 +61,12 @@ bool check_extract_targets(std::span<const ExtractJob> jobs, std::span<const std
             }
         }
     }
-    std::vector<FileId> input_ids;
-    for (const std::string& input : inputs) {
-        FileStatus status;
-        if (file_status(input, &status, err) && status.kind != FileKind::missing) {
-            input_ids.push_back(status.id);
-        }
-    }
+    std::vector<FileId> input_ids;  // looked up when the first file to replace is met
+    bool inputs_known = false;
     for (const ExtractJob& job : jobs) {
+        if (parent_missing(job.path)) {
+            continue;
+        }
         FileStatus status;
         if (!file_status(job.path, &status, err, false)) {
             return false;
@@ -71,8 +87,20 @@ bool check_extract_targets(std::span<const ExtractJob> jobs, std::span<const std
             case FileKind::regular:
                 break;
         }
+        if (!inputs_known) {
+            for (const std::string& input : inputs) {
+                FileStatus input_status;
+                if (file_status(input, &input_status, err) &&
+                    input_status.kind != FileKind::missing) {
+                    input_ids.push_back(input_status.id);
+                } else {
+                    input_ids.push_back({});
+                }
+            }
+            inputs_known = true;
+        }
         for (std::size_t i = 0; i < input_ids.size(); ++i) {
-            if (status.id == input_ids[i]) {
+            if (input_ids[i] != FileId{} && status.id == input_ids[i]) {
                 *err = "Error: " + job.path + ": " + job_place(job) + " would overwrite " +
                        inputs[i] +
                        ", which is being read; extract in another folder. Nothing was written";
@@ -112,10 +140,10 @@ struct ExtractWorker {
     }
 };
 
-// Jobs whose paths may name the same file go to the same worker, which
-// writes them in table order, so the later entry's data is the one left.
-// Folding the case keeps that true on file systems that ignore case.
-std::size_t worker_of(const std::string& path, std::size_t workers) {
+// The path with its case folded and "." and empty components dropped: two
+// jobs whose paths may name the same file have the same key, also on file
+// systems that ignore case.
+std::string same_file_key(const std::string& path) {
     std::string key;
     key.reserve(path.size());
     std::size_t start = 0;
@@ -133,7 +161,34 @@ std::size_t worker_of(const std::string& path, std::size_t workers) {
         }
         start = end + 1;
     }
-    return std::hash<std::string>{}(key) % workers;
+    return key;
+}
+
+// Which worker writes each job. The table is cut into runs of neighbouring
+// jobs, dealt out in turn, so that a worker reads on from where it was in a
+// source (and opens each source once), while the listing still moves on
+// steadily. Jobs whose paths may name the same file all go to the worker of
+// the first one, which writes them in table order, so the later entry's data
+// is the one left.
+std::vector<std::uint32_t> assign_workers(std::span<const ExtractJob> jobs, std::size_t workers) {
+    constexpr std::size_t RUN_JOBS = 32;
+    constexpr std::uint64_t RUN_BYTES = 4 << 20;
+    std::vector<std::uint32_t> worker(jobs.size());
+    std::unordered_map<std::string, std::uint32_t> first;
+    std::uint32_t current = 0;
+    std::size_t run_jobs = 0;
+    std::uint64_t run_bytes = 0;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (run_jobs == RUN_JOBS || run_bytes >= RUN_BYTES) {
+            current = static_cast<std::uint32_t>((current + 1) % workers);
+            run_jobs = 0;
+            run_bytes = 0;
+        }
+        worker[i] = first.try_emplace(same_file_key(jobs[i].path), current).first->second;
+        ++run_jobs;
+        run_bytes += jobs[i].length;
+    }
+    return worker;
 }
 
 enum JobState : std::uint8_t { PENDING, DONE, FAILED };
@@ -159,9 +214,10 @@ bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSou
         return true;
     }
 
+    const std::vector<std::uint32_t> assigned = assign_workers(jobs, count);
     std::vector<std::vector<std::uint32_t>> lists(count);
     for (std::size_t i = 0; i < jobs.size(); ++i) {
-        lists[worker_of(jobs[i].path, count)].push_back(static_cast<std::uint32_t>(i));
+        lists[assigned[i]].push_back(static_cast<std::uint32_t>(i));
     }
     std::unique_ptr<std::atomic<std::uint8_t>[]> state(new std::atomic<std::uint8_t>[jobs.size()]);
     for (std::size_t i = 0; i < jobs.size(); ++i) {
@@ -172,6 +228,22 @@ bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSou
     // not started any more, earlier ones still finish so that the failure
     // reported is the one a run in table order would have met.
     std::atomic<std::size_t> first_failure{SIZE_MAX};
+    // The listing runs ahead as far as the jobs are written, in table order,
+    // on whichever thread finds the next job done. A thread that finds the
+    // listing busy goes on working; the calling thread lists what is left
+    // once every thread has stopped. Nobody waits for the listing.
+    std::mutex listing;
+    std::size_t listed = 0;
+    auto list_written = [&] {
+        std::unique_lock lock(listing, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            return;
+        }
+        for (; listed < jobs.size() && state[listed].load(std::memory_order_acquire) == DONE;
+             ++listed) {
+            before(listed);
+        }
+    };
     auto work = [&](std::size_t w) {
         ExtractWorker worker;
         for (const std::uint32_t i : lists[w]) {
@@ -186,43 +258,34 @@ bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSou
                             job_place(jobs[i]) + ")";
                 ok = false;
             }
+            state[i].store(ok ? DONE : FAILED, std::memory_order_release);
             if (!ok) {
                 std::size_t seen = first_failure.load();
                 while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
                 }
-            }
-            state[i].store(ok ? DONE : FAILED, std::memory_order_release);
-            state[i].notify_all();
-            if (!ok) {
                 break;
             }
+            list_written();
         }
     };
     std::vector<std::thread> threads;
-    threads.reserve(count);
-    for (std::size_t w = 0; w < count; ++w) {
+    threads.reserve(count - 1);
+    for (std::size_t w = 1; w < count; ++w) {
         threads.emplace_back(work, w);
     }
-    // The listing, in table order, as the jobs finish.
-    bool ok = true;
-    for (std::size_t i = 0; i < jobs.size() && ok; ++i) {
-        std::uint8_t now;
-        while ((now = state[i].load(std::memory_order_acquire)) == PENDING) {
-            state[i].wait(PENDING);
-        }
-        before(i);
-        if (now == FAILED) {
-            std::size_t expected = first_failure.load();
-            while (i < expected && !first_failure.compare_exchange_weak(expected, i)) {
-            }
-            *err = errors[worker_of(jobs[i].path, count)];
-            ok = false;
-        }
-    }
+    work(0);
     for (std::thread& t : threads) {
         t.join();
     }
-    return ok;
+    // Every job before the earliest failure is written now.
+    for (; listed < jobs.size(); ++listed) {
+        before(listed);
+        if (state[listed].load(std::memory_order_relaxed) == FAILED) {
+            *err = errors[assigned[listed]];
+            return false;
+        }
+    }
+    return true;
 }
 
 namespace {

@@ -23,8 +23,9 @@ unsigned extraction_workers();
 
 /// Writes every job, reading from the sources, on `workers` threads. Jobs
 /// whose paths may name the same file are written by one thread in table
-/// order, so the later entry's data is what stays. `before(i)` runs on the
-/// calling thread, in table order, once job i is written (for the listing).
+/// order, so the later entry's data is what stays. `before(i)` runs in table
+/// order, once job i is written (for the listing), on one thread at a time
+/// (not always the calling one).
 /// Folders are made as needed. A file that replaces another is written beside
 /// it and renamed into place when complete; a new one is written under its
 /// own name and removed if the job fails. After a failure no later job is

@@ -226,6 +226,7 @@ class AtomicFile {
 
   private:
     friend bool commit_together(std::span<AtomicFile* const> files, bool durable, std::string* err);
+    bool open_new_in_place(std::string* err);
 
     std::string target_;
     std::string final_path_;  ///< where the data lands: the target, or what its link points to

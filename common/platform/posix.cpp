@@ -443,7 +443,8 @@ std::string resolve_links(const std::string& path) {
 std::string sibling_name(const std::string& path, const char* suffix) {
     std::string dir, base;
     split_path(path, &dir, &base);
-    return dir + "/.suite-" + std::to_string(::getpid()) + "-" + std::to_string(temp_counter++) +
+    static const pid_t pid = ::getpid();  // the names need only differ from other runs'
+    return dir + "/.suite-" + std::to_string(pid) + "-" + std::to_string(temp_counter++) +
            suffix;
 }
 
@@ -459,6 +460,29 @@ void sync_folder_of(const std::string& path) {
 
 }  // namespace
 
+// When nothing is at the target, nothing needs protecting: the file is
+// written under its own name, and O_EXCL makes sure nothing was there. False
+// with `err` empty when something is there after all.
+bool AtomicFile::open_new_in_place(std::string* err) {
+    err->clear();
+    cleanup_slot_ = register_unfinished(final_path_);
+    const int fd = open_retrying(final_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+        fd_ = fd;
+        temp_path_ = final_path_;
+        in_place_ = true;
+        stop_if_interrupted(temp_path_.c_str());
+        return true;
+    }
+    const int error = errno;
+    unregister_unfinished(cleanup_slot_);
+    cleanup_slot_ = -1;
+    if (error != EEXIST) {
+        *err = open_failure_message(target_, error);
+    }
+    return false;
+}
+
 bool AtomicFile::open(const std::string& target, std::string* err, NewTarget new_target,
                       Target kind) {
     discard();
@@ -471,6 +495,10 @@ bool AtomicFile::open(const std::string& target, std::string* err, NewTarget new
         return false;
     }
     final_path_ = kind == Target::named ? resolve_links(target) : target;
+    if (kind == Target::tree && new_target == NewTarget::in_place &&
+        open_new_in_place(err)) {
+        return true;  // most files of an extraction are new: no look first
+    }
     struct stat st;
     const bool exists = (kind == Target::named ? ::stat(final_path_.c_str(), &st)
                                                : ::lstat(final_path_.c_str(), &st)) == 0;
@@ -494,21 +522,10 @@ bool AtomicFile::open(const std::string& target, std::string* err, NewTarget new
         return true;
     }
     if (!exists && new_target == NewTarget::in_place) {
-        // When nothing is there, nothing needs protecting: the file is
-        // written under its own name, and O_EXCL makes sure nothing was.
-        cleanup_slot_ = register_unfinished(final_path_);
-        const int fd = open_retrying(final_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-        if (fd >= 0) {
-            fd_ = fd;
-            temp_path_ = final_path_;
-            in_place_ = true;
-            stop_if_interrupted(temp_path_.c_str());
+        if (open_new_in_place(err)) {
             return true;
         }
-        unregister_unfinished(cleanup_slot_);
-        cleanup_slot_ = -1;
-        if (errno != EEXIST) {
-            *err = open_failure_message(target, errno);
+        if (!err->empty()) {
             return false;
         }
         // Something appeared meanwhile: replace it like any existing file.
@@ -542,8 +559,16 @@ bool AtomicFile::open(const std::string& target, std::string* err, NewTarget new
         // The replacement looks like the file it replaces: owner (which only
         // a privileged user may give away, so a failure is not an error) and
         // permission bits, set after the owner since chown may clear them.
-        [[maybe_unused]] const int owned = ::fchown(fd, st.st_uid, st.st_gid);
-        ::fchmod(fd, st.st_mode & 07777);
+        // Usually the new file has both already; one look saves two changes.
+        struct stat made;
+        const bool known = ::fstat(fd, &made) == 0;
+        if (!known || made.st_uid != st.st_uid || made.st_gid != st.st_gid) {
+            [[maybe_unused]] const int owned = ::fchown(fd, st.st_uid, st.st_gid);
+        }
+        if (!known || made.st_uid != st.st_uid || made.st_gid != st.st_gid ||
+            (made.st_mode & 07777) != (st.st_mode & 07777)) {
+            ::fchmod(fd, st.st_mode & 07777);
+        }
     }
     return true;
 }
