@@ -3,17 +3,19 @@
 #   1. an optimised Linux build, and every test on it;
 #   2. a Linux build with AddressSanitizer and UndefinedBehaviorSanitizer,
 #      and every test on it;
-#   3. every fuzz target briefly (FUZZ_SECONDS each, 30 by default), where
-#      clang and libFuzzer are installed;
-#   4. the Windows build: cross-compiled with MinGW-w64 (cmake/mingw-w64.cmake,
+#   3. the Windows build: cross-compiled with MinGW-w64 (cmake/mingw-w64.cmake,
 #      libpng and GoogleTest built for it by cmake/windows-deps.sh into
-#      build-win/deps), and every test run under wine, including the
-#      comparison of every tool's outputs with the Linux programs' and the
-#      download zip's smoke test.
+#      build-win/deps);
+#   4. every Windows test under wine, including the comparison of every
+#      tool's outputs with the Linux programs' and the download zip's smoke
+#      test, and beside it every fuzz target briefly (FUZZ_SECONDS each, 10
+#      by default), where clang and libFuzzer are installed. A run under
+#      wine mostly waits for wine's server, so it runs many tests at once
+#      and leaves the processor to the fuzzer.
 #
 #     ./test.sh            everything
-#     ./test.sh windows    the Windows stage only (builds the Linux programs
-#                          it compares with, without testing them)
+#     ./test.sh windows    the Windows stages only (builds the Linux programs
+#                          they compare with, without testing them)
 #
 # Prints how long each stage took.
 set -euo pipefail
@@ -52,8 +54,6 @@ if [ "$only" = all ]; then
     ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
         run build-asan -DCMAKE_BUILD_TYPE=Debug -DSUITE_SANITIZE=ON
     took "Linux, sanitizers"
-    fuzz/run.sh "${FUZZ_SECONDS:-30}"
-    took "fuzzing"
 else
     build build -DCMAKE_BUILD_TYPE=Release
     took "Linux programs to compare with"
@@ -63,6 +63,28 @@ fi
 # once, later runs find them built.
 cmake/windows-deps.sh build-win/deps
 took "Windows dependencies"
-run build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DSUITE_WINDOWS_DEPS="$PWD/build-win/deps"
+build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DSUITE_WINDOWS_DEPS="$PWD/build-win/deps"
+took "Windows build"
+
+beside=""
+[ "$only" = all ] && beside=", beside the fuzzing"
+echo "== build-win: tests under wine$beside (their output follows at the end)"
+wine_log=build-win/wine-tests.log
+ctest --test-dir build-win -j8 --output-on-failure >"$wine_log" 2>&1 &
+wine_tests=$!
+fuzz_status=0
+if [ "$only" = all ]; then
+    fuzz/run.sh "${FUZZ_SECONDS:-10}" || fuzz_status=$?
+fi
+wine_status=0
+wait "$wine_tests" || wine_status=$?
 cmake/wine-run.sh build-win/wineprefix --stop
-took "Windows, under wine"
+cat "$wine_log"
+took "Windows tests$beside"
+if [ "$wine_status" -ne 0 ]; then
+    echo "== the Windows tests failed" >&2
+fi
+if [ "$fuzz_status" -ne 0 ]; then
+    echo "== the fuzzing failed" >&2
+fi
+[ "$wine_status" -eq 0 ] && [ "$fuzz_status" -eq 0 ]

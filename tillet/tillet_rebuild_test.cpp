@@ -543,7 +543,11 @@ TEST(TilletRebuildFailures, LeaveEveryPackAndTheExecutableAsTheyWere) {
          {exe, exe},
          "Error: " + exe + ": could not write (File too large)\n",
          true,
-         RunOptions{.file_size_limit = 1 << 20}},
+         [] {
+             RunOptions options;
+             options.file_size_limit = 1 << 20;
+             return options;
+         }()},
         {"a pack that cannot be replaced",
          [&] { return locked.emplace(w.pack(late)).ok(); },
          [&] { locked.reset(); },
