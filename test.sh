@@ -45,7 +45,8 @@ run() {
     local dir=$1
     build "$@"
     echo "== $dir: tests"
-    ctest --test-dir "$dir" -j"$jobs" --output-on-failure
+    # Twice as many tests as cores: many of them wait on the programs they run.
+    ctest --test-dir "$dir" -j"$((jobs * 2))" --output-on-failure
 }
 
 if [ "$only" = all ]; then

@@ -16,6 +16,7 @@
 #include "common/byte_buffer.h"
 #include "common/names.h"
 #include "common/platform/file_io.h"
+#include "common/platform/file_messages.h"
 #include "common/platform/host.h"
 #include "common/platform/unfinished_files.h"
 #include "common/text.h"
@@ -47,18 +48,6 @@ std::string system_message(int errnum) {
     return std::strerror(errnum);
 }
 
-std::string open_failure_message(const std::string& path, int errnum) {
-    return "Could not open " + path + " (" + system_message(errnum) + ")";
-}
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = other.release();
-    }
-    return *this;
-}
-
 void FileHandle::close() {
     if (native_ != -1) {
         ::close(static_cast<int>(native_));
@@ -85,25 +74,6 @@ FileKind kind_of(const struct stat& st) {
         return FileKind::regular;
     }
     return S_ISDIR(st.st_mode) ? FileKind::directory : FileKind::other;
-}
-
-// Why an input of this kind cannot be read as a file, or nothing for a file.
-std::string not_a_file(const std::string& path, FileKind kind) {
-    if (kind == FileKind::directory) {
-        return "Error: " + path + ": is a folder, not a file";
-    }
-    if (kind == FileKind::other) {
-        return "Error: " + path + ": is a device or pipe, not a regular file";
-    }
-    return {};
-}
-
-std::string read_error(const std::string& path, int errnum) {
-    return "Error: " + path + ": could not read (" + system_message(errnum) + ")";
-}
-
-std::string write_error(const std::string& path, int errnum) {
-    return "Error: " + path + ": could not write (" + system_message(errnum) + ")";
 }
 
 // ---------------------------------------------------------------------------
@@ -295,16 +265,6 @@ bool read_exact_at(const FileHandle& file, std::uint64_t offset, std::span<std::
         done += static_cast<std::size_t>(n);
     }
     return true;
-}
-
-bool read_whole_file(const std::string& path, ByteBuffer* out, std::string* err) {
-    FileHandle file;
-    std::uint64_t size = 0;
-    if (!open_input(path, &file, &size, err)) {
-        return false;
-    }
-    out->resize(static_cast<std::size_t>(size));
-    return read_exact_at(file, 0, *out, path, err);
 }
 
 bool read_stream(const std::string& path, std::string* out, std::string* err) {
@@ -590,19 +550,6 @@ bool AtomicFile::write(std::span<const std::uint8_t> data, std::string* err) {
     return true;
 }
 
-bool AtomicFile::write_zeros(std::uint64_t length, std::string* err) {
-    static const std::uint8_t zeros[1 << 14] = {};
-    while (length > 0) {
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(length, sizeof zeros));
-        if (!write({zeros, n}, err)) {
-            return false;
-        }
-        length -= n;
-    }
-    return true;
-}
-
 bool AtomicFile::copy_from(const FileHandle& source, std::uint64_t offset, std::uint64_t length,
                            const std::string& source_path, std::string* err) {
     std::uint64_t done = 0;
@@ -821,10 +768,4 @@ bool commit_together(std::span<AtomicFile* const> files, bool durable, std::stri
         step.file->temp_path_.clear();
     }
     return true;
-}
-
-bool write_whole_file(const std::string& path, std::span<const std::uint8_t> data,
-                      std::string* err) {
-    AtomicFile file;
-    return file.open(path, err) && file.write(data, err) && file.commit(false, err);
 }

@@ -33,6 +33,7 @@
 #include "common/byte_buffer.h"
 #include "common/names.h"
 #include "common/platform/file_io.h"
+#include "common/platform/file_messages.h"
 #include "common/platform/host.h"
 #include "common/platform/unfinished_files.h"
 #include "common/text.h"
@@ -288,18 +289,6 @@ std::string system_message(int errnum) {
     }
 }
 
-std::string open_failure_message(const std::string& path, int errnum) {
-    return "Could not open " + path + " (" + system_message(errnum) + ")";
-}
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = other.release();
-    }
-    return *this;
-}
-
 void FileHandle::close() {
     if (native_ != -1) {
         ::CloseHandle(reinterpret_cast<HANDLE>(native_));
@@ -328,24 +317,6 @@ HANDLE open_existing(const std::wstring& name, DWORD access, DWORD flags = 0) {
     }
     return ::CreateFileW(name.c_str(), access, SHARE_ALL, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
-}
-
-std::string not_a_file(const std::string& path, FileKind kind) {
-    if (kind == FileKind::directory) {
-        return "Error: " + path + ": is a folder, not a file";
-    }
-    if (kind == FileKind::other) {
-        return "Error: " + path + ": is a device or pipe, not a regular file";
-    }
-    return {};
-}
-
-std::string read_error(const std::string& path, int errnum) {
-    return "Error: " + path + ": could not read (" + system_message(errnum) + ")";
-}
-
-std::string write_error(const std::string& path, int errnum) {
-    return "Error: " + path + ": could not write (" + system_message(errnum) + ")";
 }
 
 std::string ended_early(const std::string& path, std::uint64_t expected, std::uint64_t offset,
@@ -496,16 +467,6 @@ bool read_exact_at(const FileHandle& file, std::uint64_t offset, std::span<std::
         done += static_cast<std::size_t>(n);
     }
     return true;
-}
-
-bool read_whole_file(const std::string& path, ByteBuffer* out, std::string* err) {
-    FileHandle file;
-    std::uint64_t size = 0;
-    if (!open_input(path, &file, &size, err)) {
-        return false;
-    }
-    out->resize(static_cast<std::size_t>(size));
-    return read_exact_at(file, 0, *out, path, err);
 }
 
 bool read_stream(const std::string& path, std::string* out, std::string* err) {
@@ -1020,19 +981,6 @@ bool AtomicFile::write(std::span<const std::uint8_t> data, std::string* err) {
     return true;
 }
 
-bool AtomicFile::write_zeros(std::uint64_t length, std::string* err) {
-    static const std::uint8_t zeros[1 << 14] = {};
-    while (length > 0) {
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(length, sizeof zeros));
-        if (!write({zeros, n}, err)) {
-            return false;
-        }
-        length -= n;
-    }
-    return true;
-}
-
 bool AtomicFile::copy_from(const FileHandle& source, std::uint64_t offset, std::uint64_t length,
                            const std::string& source_path, std::string* err) {
     std::vector<std::uint8_t> buffer(
@@ -1238,10 +1186,4 @@ bool commit_together(std::span<AtomicFile* const> files, bool durable, std::stri
         step.file->temp_path_.clear();
     }
     return true;
-}
-
-bool write_whole_file(const std::string& path, std::span<const std::uint8_t> data,
-                      std::string* err) {
-    AtomicFile file;
-    return file.open(path, err) && file.write(data, err) && file.commit(false, err);
 }
