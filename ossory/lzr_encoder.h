@@ -37,9 +37,10 @@ bool lzr_compress(ByteSpan input, std::uint32_t first_word, std::vector<std::uin
 bool lzr_compress(ByteSpan input, std::string_view name, std::uint32_t first_word,
                   std::vector<std::uint8_t>* out, std::string* err);
 
-/// The largest input whose whole parse is kept at once (12 MiB of choices),
-/// so that it is compressed in one pass.
-inline constexpr std::size_t LZR_ONE_PASS = std::size_t{1} << 22;
+/// The largest input whose whole parse is kept at once (12.2 MiB of
+/// choices), so that it is compressed in one pass: a 1024x1024 32-bit image
+/// with its TIM2 headers and a palette.
+inline constexpr std::size_t LZR_ONE_PASS = (std::size_t{1} << 22) + (std::size_t{1} << 16);
 
 /// Positions of a larger input whose parse is kept at once. Its parse is
 /// found in one pass that keeps only checkpoints, and then block by block
