@@ -105,13 +105,13 @@ bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string
 }
 
 bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* script,
-                 std::string* err) {
+                 std::string* err, std::string_view line_end) {
     script->clear();
     // Room for every line at once (an id takes at most 11 characters), so
     // the script is not copied over and over as it grows.
     std::size_t length = 0;
     for (const EvdRecord& record : evd.records) {
-        length += record.text.size() + 13;
+        length += record.text.size() + 12 + line_end.size();
     }
     script->reserve(length);
     for (std::size_t i = 0; i < evd.records.size(); ++i) {
@@ -130,7 +130,7 @@ bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* s
         *script += std::to_string(record.header.text_id);
         *script += ' ';
         *script += record.text;
-        *script += '\n';
+        *script += line_end;
     }
     return true;
 }

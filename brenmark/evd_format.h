@@ -73,11 +73,12 @@ struct EvdFile {
 /// no text area.
 bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string* err);
 
-/// The script of `evd`: "<text_id> <text>\n" per record. A text holding a
-/// line feed or carriage return cannot be held by one line and is an error
-/// naming its text id.
+/// The script of `evd`: "<text_id> <text>" and `line_end` per record (the
+/// tool passes the system's line end: "\r\n" on Windows, as the programs of
+/// that system write text). A text holding a line feed or carriage return
+/// cannot be held by one line and is an error naming its text id.
 bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* script,
-                 std::string* err);
+                 std::string* err, std::string_view line_end = "\n");
 
 /// One parsed line of a script.
 struct ScriptLine {

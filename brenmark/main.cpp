@@ -16,6 +16,7 @@
 
 #include "brenmark/evd_format.h"
 #include "common/platform/file_io.h"
+#include "common/platform/host.h"
 #include "common/run_files.h"
 #include "common/tool.h"
 
@@ -70,7 +71,8 @@ int dump(const std::string& input_path, ByteSpan input, const std::string& scrip
     }
     EvdFile evd;
     std::string script;
-    if (!parse_evd(input, input_path, &evd, &err) || !make_script(evd, input_path, &script, &err) ||
+    if (!parse_evd(input, input_path, &evd, &err) ||
+        !make_script(evd, input_path, &script, &err, text_line_end()) ||
         !keep_old_script(script_path, script, &err) || !script_file.write(bytes_of(script), &err) ||
         !script_file.commit(false, &err)) {
         return fail(err);

@@ -3,13 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <utility>
 #include <vector>
 
-/// Asks for huge pages for the memory at `p` (a hint; ignored where unsupported).
+/// Asks for huge pages for the memory at `p` (a hint; ignored where the
+/// system has none for ordinary programs). Part of the platform layer
+/// (common/platform/posix.cpp, windows.cpp).
 void advise_huge_pages(void* p, std::size_t bytes);
 
 /// An allocator for buffers that are filled at once (by a read or a decoder).
@@ -31,10 +32,10 @@ struct UninitializedAllocator : std::allocator<T> {
         if (bytes < HUGE_PAGE) {
             return std::allocator<T>::allocate(n);
         }
-        void* p = std::aligned_alloc(HUGE_PAGE, (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE);
-        if (p == nullptr) {
-            throw std::bad_alloc();
-        }
+        // Aligned operator new (not std::aligned_alloc, which Windows' C
+        // runtime lacks); it throws std::bad_alloc itself.
+        void* p = ::operator new ((bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE,
+                                  std::align_val_t{HUGE_PAGE});
         advise_huge_pages(p, bytes);
         return static_cast<T*>(p);
     }
@@ -42,7 +43,7 @@ struct UninitializedAllocator : std::allocator<T> {
         if (n * sizeof(T) < HUGE_PAGE) {
             std::allocator<T>::deallocate(p, n);
         } else {
-            std::free(p);
+            ::operator delete (p, std::align_val_t{HUGE_PAGE});
         }
     }
     template <typename U>

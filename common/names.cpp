@@ -12,7 +12,98 @@ std::string host_path(std::string_view stored) {
     return path;
 }
 
-std::string unsafe_name_reason(std::string_view stored) {
+namespace {
+
+// Whether `text` is well-formed UTF-8: no stray continuation bytes, no
+// overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_utf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+        const unsigned char lead = byte(i);
+        std::size_t length;
+        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length || byte(i + 1) < low || byte(i + 1) > high) {
+            return false;
+        }
+        for (std::size_t k = 2; k < length; ++k) {
+            if ((byte(i + k) & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether Windows opens a device for a component: its part before the first
+// dot, blanks at the end dropped, is a device name.
+bool is_windows_device(std::string_view component) {
+    std::string_view base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') {
+        base.remove_suffix(1);
+    }
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (equal_ignoring_case(base, device)) {
+            return true;
+        }
+    }
+    // COM and LPT with a digit, or with a superscript 1, 2 or 3 (in UTF-8).
+    if (base.size() < 4 || !(equal_ignoring_case(base.substr(0, 3), "COM") ||
+                             equal_ignoring_case(base.substr(0, 3), "LPT"))) {
+        return false;
+    }
+    const std::string_view number = base.substr(3);
+    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+// The Windows refusals of one component (not empty, not "." or "..").
+std::string windows_component_reason(std::string_view component) {
+    if (component.back() == '.') {
+        return "a component ending in a dot, which Windows drops";
+    }
+    if (component.back() == ' ') {
+        return "a component ending in a blank, which Windows drops";
+    }
+    if (is_windows_device(component)) {
+        return "\"" + std::string(component) + "\" names a device on Windows";
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string unsafe_name_reason(std::string_view stored, NameRules rules) {
     if (stored.empty()) {
         return "empty name";
     }
@@ -32,6 +123,24 @@ std::string unsafe_name_reason(std::string_view stored) {
     if (last == '/' || last == '\\') {
         return "no file name after the last separator";
     }
+    const bool windows = rules == NameRules::windows;
+    if (windows) {
+        for (const char c : stored) {
+            if (static_cast<unsigned char>(c) < 0x20) {
+                return "control character, which Windows does not allow in a name";
+            }
+        }
+        if (stored.find(':') != std::string_view::npos) {
+            return "':', which would name a data stream on Windows";
+        }
+        const std::size_t special = stored.find_first_of("<>\"|?*");
+        if (special != std::string_view::npos) {
+            return std::string("'") + stored[special] + "', which Windows does not allow in a name";
+        }
+        if (!is_utf8(stored)) {
+            return "not UTF-8, which Windows cannot hold as a name";
+        }
+    }
     std::size_t start = 0;
     while (start <= stored.size()) {
         std::size_t end = stored.find_first_of("/\\", start);
@@ -44,6 +153,13 @@ std::string unsafe_name_reason(std::string_view stored) {
         }
         if (component == "." && end == stored.size()) {
             return "'.' as the file name";
+        }
+        // "a/./b" and "a//b" name nothing more than "a/b".
+        if (windows && !component.empty() && component != ".") {
+            std::string reason = windows_component_reason(component);
+            if (!reason.empty()) {
+                return reason;
+            }
         }
         start = end + 1;
     }

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "common/names.h"
 #include "common/platform/file_io.h"
 
 namespace {
@@ -11,7 +12,7 @@ namespace {
 struct Identity {
     FileId id;
     bool exists = false;
-    std::string name;  ///< the last component, for a file that does not exist
+    std::string name;  ///< the last component's `path_key`, for a file that does not exist
 
     bool operator==(const Identity&) const = default;
 };
@@ -25,15 +26,13 @@ std::optional<Identity> identify(const std::string& path) {
     if (status.kind != FileKind::missing) {
         return Identity{status.id, true, {}};
     }
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
+    std::string folder, name;
+    split_path(path, &folder, &name);
     FileStatus parent;
     if (!file_status(folder, &parent, &ignored) || parent.kind != FileKind::directory) {
         return std::nullopt;
     }
-    return Identity{parent.id, false, path.substr(slash == std::string::npos ? 0 : slash + 1)};
+    return Identity{parent.id, false, path_key(name)};
 }
 
 std::string clash(const RunFile& output, const RunFile& other) {

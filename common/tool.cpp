@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "common/platform/file_io.h"
+#include "common/platform/host.h"
 
 int print_usage(const char* banner, const char* usage_format, const char* program) {
     std::fprintf(stderr, "%s\n\n", banner);
@@ -25,17 +28,21 @@ void warn(const std::string& message) {
 
 int run_tool(int (*tool)(int argc, char** argv), int argc, char** argv) {
     install_interrupt_cleanup();
+    std::vector<std::string> arguments = utf8_arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
     int status;
     try {
-        status = tool(argc, argv);
+        status = tool(static_cast<int>(arguments.size()), pointers.data());
     } catch (const std::bad_alloc&) {
         // Unfinished outputs went with their owners' destructors.
         return fail("Error: not enough memory for this run; nothing more was written");
     }
-    errno = 0;
-    const bool flushed = std::fflush(stdout) == 0;
-    const int error = errno;
-    if (!flushed || std::ferror(stdout)) {
+    int error = 0;
+    if (!flush_standard_output(&error)) {
         std::string message = "Error: standard output: could not write the listing";
         if (error != 0) {
             message += " (" + system_message(error) + ")";

@@ -25,7 +25,7 @@ int fail(const std::string& message);
 void warn(const std::string& message);
 
 /// Runs a tool: installs the clean-up of unfinished outputs for interrupted
-/// runs, turns a failed allocation into an error message, and makes a
+/// runs, hands it its arguments as UTF-8 (common/platform/host.h), turns a failed allocation into an error message, and makes a
 /// listing that could not be written to standard output (a full disk, a
 /// closed pipe) an error too. Returns the status for `main`.
 int run_tool(int (*tool)(int argc, char** argv), int argc, char** argv);

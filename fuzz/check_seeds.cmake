@@ -3,9 +3,11 @@
 # no longer makes.
 #
 #     cmake -DSEEDS=<fuzz-seeds> -DOUT=<scratch dir> -DCORPUS=<fuzz/corpus> -P check_seeds.cmake
+#
+# EMULATOR: what runs the program in a cross build (wine), if anything.
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${OUT})
-execute_process(COMMAND ${SEEDS} ${OUT} RESULT_VARIABLE rc)
+execute_process(COMMAND ${EMULATOR} ${SEEDS} ${OUT} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "fuzz-seeds failed (${rc})")
 endif()

@@ -34,7 +34,7 @@ bool collect(const fs::path& path, std::vector<fs::path>* files) {
         return true;
     }
     if (!fs::is_directory(path, ec)) {
-        std::fprintf(stderr, "Error: %s: no such file or directory\n", path.c_str());
+        std::fprintf(stderr, "Error: %s: no such file or directory\n", path.string().c_str());
         return false;
     }
     std::vector<fs::path> found;
@@ -44,7 +44,7 @@ bool collect(const fs::path& path, std::vector<fs::path>* files) {
         }
     }
     if (ec) {
-        std::fprintf(stderr, "Error: %s: %s\n", path.c_str(), ec.message().c_str());
+        std::fprintf(stderr, "Error: %s: %s\n", path.string().c_str(), ec.message().c_str());
         return false;
     }
     std::sort(found.begin(), found.end());
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         // Names the input first, so that a target that aborts is traced to it.
-        std::fprintf(stderr, "replay %s (%zu bytes)\n", file.c_str(), bytes.size());
+        std::fprintf(stderr, "replay %s (%zu bytes)\n", file.string().c_str(), bytes.size());
         // A buffer of exactly the input's size, so that AddressSanitizer sees
         // a read one byte past the end as libFuzzer's own buffer would show it.
         const std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[bytes.size()]);

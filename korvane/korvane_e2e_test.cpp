@@ -93,7 +93,7 @@ TEST_P(KorvaneLayouts, TheOtherLayoutsBuildIsRefusedWithNothingWritten) {
     GameFixture f(options_for(GetParam().rpk, GetParam().fpack, false));
     const std::string wrong = GetParam().rpk.label == 'A' ? "korvane-b" : "korvane-a";
     const RunResult r = f.run(wrong, {f.exe(), f.archive()});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("Error: " + f.exe() + ": ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("is this the executable for " + build_for(GetParam().rpk) + "?"),
@@ -111,7 +111,7 @@ TEST(KorvaneCommandLine, WrongArgumentCountsPrintBannerAndUsage) {
         const RunResult r = run_program(program, args, work.path());
         EXPECT_EQ(r.err, "korvane v1.0\n\nusage: " + program + USAGE_TAIL) << args.size();
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
     }
     EXPECT_TRUE(read_tree(work.path()).empty());
 }
@@ -120,10 +120,10 @@ TEST(KorvaneCommandLine, MissingExecutableOrArchive) {
     GameFixture f(options_for(RPK_LAYOUT_A, FPACK_LAYOUT_A, false));
     RunResult r = f.run("korvane-a", {"nope.elf", f.archive()});
     EXPECT_EQ(r.err, "Could not open nope.elf (No such file or directory)\n");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     r = f.run("korvane-a", {f.exe(), "nope.bin"});
     EXPECT_EQ(r.err, "Could not open nope.bin (No such file or directory)\n");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(read_tree(f.work()).empty());
 }
@@ -144,7 +144,7 @@ TEST(KorvaneCommandLine, EmptyOutputArchiveFailsBeforeAnyListing) {
     const RunResult r = f.run("korvane-a", {f.exe(), f.archive(), f.tmp / "out.elf", ""});
     EXPECT_EQ(r.err, "Could not open  (No such file or directory)\n");
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_FALSE(file_exists(f.tmp / "out.elf"));
 }
 
@@ -154,7 +154,7 @@ TEST(KorvaneDamage, ArchiveOfTheWrongSizeIsRefusedWithNothingWritten) {
     archive.resize(archive.size() + 2048, 0);
     write_file(f.archive(), archive);
     const RunResult r = f.run("korvane-a", {f.exe(), f.archive()});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_NE(r.err.find("no entry before it ends at the end of the archive"), std::string::npos)
         << r.err;
     EXPECT_TRUE(read_tree(f.work()).empty());
@@ -168,7 +168,7 @@ TEST(KorvaneDamage, EntryReachingPastTheArchiveIsRefusedWithNothingWritten) {
     write_le32(exe, record + 8, static_cast<std::uint32_t>(f.game.archive.size()) + 4096);
     write_file(f.exe(), exe);
     const RunResult r = f.run("korvane-a", {f.exe(), f.archive()});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(r.err.starts_with("Error: " + f.archive() + ": the data of entry 3 (\"" +
                                   f.game.entries[3].name + "\", "))
@@ -190,7 +190,7 @@ TEST(KorvaneDamage, UnsafeNamesAreRefusedAndNothingLandsOutsideTheFolder) {
         exe[at + bad.size()] = 0;
         write_file(f.exe(), exe);
         const RunResult r = f.run("korvane-b", {f.exe(), f.archive()});
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
         EXPECT_NE(r.err.find("RPK index entry 5 has an unsafe name \"" + bad + "\""),
                   std::string::npos)
             << r.err;
@@ -214,7 +214,7 @@ TEST(KorvaneDamage, AnEntryNamedLikeAnInputIsNotExtractedOverIt) {
         write_file(f.exe(), exe);
         const RunResult r =
             run_program(tool_path("korvane-a"), {"SLUS_217.88", "RPK.BIN"}, f.tmp / "game");
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
         EXPECT_EQ(r.err, "Error: " + input + ": entry 4 (\"" + input + "\") would overwrite " +
                              input +
                              ", which is being read; extract in another folder. Nothing was "
@@ -251,7 +251,7 @@ TEST(KorvaneDamage, TruncatedExecutablesGiveACleanErrorEveryTime) {
         write_file(f.exe(), Bytes(f.game.executable.begin(),
                                   f.game.executable.begin() + static_cast<std::ptrdiff_t>(cut)));
         const RunResult r = f.run("korvane-a", {f.exe(), f.archive()});
-        EXPECT_EQ(r.status, 255) << "cut at " << cut;
+        EXPECT_EQ(r.status, FAILURE_STATUS) << "cut at " << cut;
         EXPECT_EQ(r.err.rfind("Error: " + f.exe() + ": ", 0), 0u) << r.err;
         EXPECT_EQ(r.out, "") << "cut at " << cut;
         EXPECT_TRUE(read_tree(f.work()).empty()) << "cut at " << cut;
@@ -264,10 +264,8 @@ TEST(KorvaneSafety, AnInterruptedExtractionLeavesOnlyCompleteFiles) {
     GameFixture f(options_for(RPK_LAYOUT_A, FPACK_LAYOUT_A, true));
     const RunResult r =
         run_and_interrupt(tool_path("korvane-a"), {f.exe(), f.archive()}, f.work(), SIGINT);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err,
-              "Error: interrupted by SIGINT; unfinished output files were removed, finished ones "
-              "are complete\n");
+    EXPECT_EQ(r.status, FAILURE_STATUS);
+    EXPECT_EQ(r.err, interrupted_message(SIGINT));
     const std::map<std::string, Bytes> tree = read_tree(f.work());
     std::size_t files = 0;
     for (const auto& [path, data] : tree) {
@@ -282,15 +280,33 @@ TEST(KorvaneSafety, AnInterruptedExtractionLeavesOnlyCompleteFiles) {
 }
 
 // A listing that cannot be written (a full disk) is a failure, not a success.
+#ifndef _WIN32
 TEST(KorvaneSafety, AListingThatCannotBeWrittenIsAnError) {
     GameFixture f(options_for(RPK_LAYOUT_B, FPACK_LAYOUT_A, false));
     RunOptions options;
     options.stdout_path = "/dev/full";
     const RunResult r =
         run_program(tool_path("korvane-b"), {f.exe(), f.archive()}, f.work(), options);
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.err,
               "Error: standard output: could not write the listing (No space left on device)\n");
+}
+#else
+SKIPPED_ON_WINDOWS(KorvaneSafety, AListingThatCannotBeWrittenIsAnError,
+                   "/dev/full; Windows has no device that reports a full disk "
+                   "(KorvaneSafety.AListingIntoAClosedPipeIsAnError)")
+#endif
+
+// A listing whose reader has gone away (a pipe into a program that ended) is
+// a failure too, on every system.
+TEST(KorvaneSafety, AListingIntoAClosedPipeIsAnError) {
+    GameFixture f(options_for(RPK_LAYOUT_A, FPACK_LAYOUT_A, false));
+    RunOptions options;
+    options.stdout_closed_pipe = true;
+    const RunResult r =
+        run_program(tool_path("korvane-a"), {f.exe(), f.archive()}, f.work(), options);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
+    EXPECT_EQ(r.err, "Error: standard output: could not write the listing (Broken pipe)\n");
 }
 
 // What stands in the tree is judged before the first file is written.
@@ -299,7 +315,7 @@ TEST(KorvaneSafety, AFolderWhereAFileGoesIsRefusedBeforeAnythingIsWritten) {
     const SampleEntry& last = f.game.entries.back();
     fs::create_directories(f.work() + "/" + host_path(last.name));
     const RunResult r = f.run("korvane-a", {f.exe(), f.archive()});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.err, "Error: " + host_path(last.name) + ": a folder stands where entry " +
                          std::to_string(f.game.entries.size() - 1) + " (\"" + last.name +
                          "\") is to be written; nothing was written\n");

@@ -1,8 +1,6 @@
 // Rebuild mode end to end: extract a generated game, edit the tree, pack it
 // back with the built programs and check archive and executable exactly.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -132,7 +130,7 @@ TEST_P(KorvaneRebuild, FailedInPlaceRebuildLeavesBothInputsUntouched) {
     const SampleEntry& gone = f.game.entries[f.game.entries.size() * 3 / 4];
     fs::remove(f.file(gone));
     const RunResult r = f.run({f.exe(), f.archive(), f.exe(), f.archive()});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.err, "Could not open " + host_path(gone.name) + " (No such file or directory)\n");
     EXPECT_EQ(read_file(f.archive()), f.game.archive);
     EXPECT_EQ(read_file(f.exe()), f.game.executable);
@@ -144,7 +142,7 @@ TEST(KorvaneRebuildErrors, UnwritableOutputsAndUnsafeReplacementsLeaveNothing) {
     // The executable's folder is missing: found only after packing, and the
     // new archive must not appear either.
     RunResult r = f.run({f.exe(), f.archive(), f.tmp / "missing/new.elf", f.tmp / "new.bin"});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.err,
               "Could not open " + (f.tmp / "missing/new.elf") + " (No such file or directory)\n");
     EXPECT_FALSE(file_exists(f.tmp / "new.bin"));
@@ -154,7 +152,7 @@ TEST(KorvaneRebuildErrors, UnwritableOutputsAndUnsafeReplacementsLeaveNothing) {
     const SampleEntry& big = f.game.entries[2];
     fs::resize_file(f.file(big), 0x80000000ull);
     r = f.run({f.exe(), f.archive(), f.tmp / "new.elf", f.tmp / "new.bin"});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.err,
               "Error: " + host_path(big.name) + ": 2147483648 bytes are too many for entry 2 (\"" +
                   big.name +
@@ -168,7 +166,7 @@ TEST(KorvaneRebuildErrors, UnwritableOutputsAndUnsafeReplacementsLeaveNothing) {
     fs::remove(f.file(entry));
     fs::create_directory(f.file(entry));
     r = f.run({f.exe(), f.archive(), f.tmp / "new.elf", f.tmp / "new.bin"});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_NE(r.err.find(host_path(entry.name)), std::string::npos) << r.err;
     EXPECT_FALSE(file_exists(f.tmp / "new.bin"));
     EXPECT_FALSE(file_exists(f.tmp / "new.elf"));
@@ -179,12 +177,13 @@ TEST(KorvaneRebuildErrors, UnwritableOutputsAndUnsafeReplacementsLeaveNothing) {
 TEST(KorvaneRebuildSafety, ATargetThatCannotBeReplacedLeavesBothInputs) {
     RebuildFixture f(RPK_LAYOUT_A, true);
     write_file(f.file(f.game.entries[3]), Bytes(5000, 0x33));
-    if (!make_immutable(f.exe(), true)) {
+    UnreplaceableFile locked(f.exe());
+    if (!locked.ok()) {
         GTEST_SKIP() << "the file system or user cannot make a file immutable";
     }
     const RunResult r = f.run({f.exe(), f.archive(), f.exe(), f.archive()});
-    make_immutable(f.exe(), false);
-    EXPECT_EQ(r.status, 255);
+    locked.release();
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_TRUE(r.err.starts_with("Error: " + f.exe() + ": could not replace the file (")) << r.err;
     EXPECT_TRUE(r.err.ends_with("; nothing was replaced\n")) << r.err;
     EXPECT_EQ(read_file(f.exe()), f.game.executable);
@@ -214,7 +213,7 @@ TEST(KorvaneRebuildSafety, OutputsMeetingInputsOrEachOtherAreRefused) {
     };
     for (const auto& c : cases) {
         const RunResult r = f.run({f.exe(), f.archive(), c.outputs[0], c.outputs[1]});
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
         EXPECT_EQ(r.err, c.message);
         EXPECT_EQ(r.out, "");
         EXPECT_FALSE(file_exists(x));
@@ -267,11 +266,8 @@ TEST(KorvaneRebuildSafety, AnInterruptedRebuildLeavesTheInputsAndNoTemporaryFile
         const RunResult r =
             run_and_interrupt(tool_path(f.tool()), {f.exe(), f.archive(), f.exe(), f.archive()},
                               f.tmp.path(), signal);
-        EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.err,
-                  std::string("Error: interrupted by ") +
-                      (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
-                      "; unfinished output files were removed, finished ones are complete\n");
+        EXPECT_EQ(r.status, FAILURE_STATUS);
+        EXPECT_EQ(r.err, interrupted_message(signal));
         EXPECT_FALSE(r.out.empty());
         EXPECT_LT(r.out.size(), f.game.korvane_listing().size()) << "stopped halfway";
         EXPECT_EQ(read_file(f.exe()), f.game.executable);

@@ -46,7 +46,7 @@ TEST(LzrpackTool, UsageOnWrongArgumentCount) {
         const RunResult r = lzrpack(args, tmp.path());
         EXPECT_EQ(r.err, expected);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
     }
     EXPECT_EQ(read_tree(tmp.path()).size(), 1u);
 }
@@ -111,13 +111,13 @@ TEST(LzrpackTool, ErrorsWriteNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
         const RunResult r = lzrpack(c.args, tmp.path());
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);
     }
     EXPECT_EQ(read_tree(tmp.path()), before);
 
     const RunResult r = lzrpack({"in.tm2", "missing/out.lzr"}, tmp.path());
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.err.rfind("Could not open missing/out.lzr (", 0), 0u) << r.err;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "common/names.h"
 #include "common/text.h"
 
 bool read_sector_record(ByteSpan image, std::uint64_t offset, SectorRecord* out) {
@@ -24,8 +25,9 @@ std::string quoted(std::string_view name) {
     return "\"" + std::string(name) + "\"";
 }
 
-// The path with `.` and empty components dropped, so that different
-// spellings of one path compare equal.
+// The path with `.` and empty components dropped, as the system's
+// `path_key` (case folded on Windows), so that different spellings of one
+// path compare equal.
 std::string normal_path(std::string_view path) {
     std::string out;
     std::size_t start = 0;
@@ -43,7 +45,7 @@ std::string normal_path(std::string_view path) {
         }
         start = end + 1;
     }
-    return out;
+    return path_key(out);
 }
 
 }  // namespace

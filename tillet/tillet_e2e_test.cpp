@@ -173,7 +173,7 @@ TEST_P(TilletLayouts, TheOtherLayoutsBuildIsRefusedWithNothingWritten) {
     ExtractedGame g(c.rpk, c.fpack);
     const std::string wrong = c.fpack.label == 'A' ? "tillet-b" : "tillet-a";
     const RunResult r = g.tillet(wrong, {g.exe()});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("Error: " + g.exe() + ": pack ", 0), 0u) << r.err;
     const std::string hint = "; is this the executable for " + tillet_for(c.fpack) + "?\n";
@@ -190,7 +190,7 @@ TEST(TilletCommandLine, WrongArgumentCountsPrintBannerAndUsage) {
             const RunResult r = run_program(program, args, work.path());
             EXPECT_EQ(r.err, "korvane v1.0\n\nusage: " + program + USAGE_TAIL) << args.size();
             EXPECT_EQ(r.out, "");
-            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.status, FAILURE_STATUS);
         }
     }
     EXPECT_TRUE(read_tree(work.path()).empty());
@@ -201,7 +201,7 @@ TEST(TilletCommandLine, MissingExecutable) {
     const RunResult r = run_program(tool_path("tillet-a"), {"nope.elf"}, work.path());
     EXPECT_EQ(r.err, "Could not open nope.elf (No such file or directory)\n");
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_TRUE(read_tree(work.path()).empty());
 }
 
@@ -216,7 +216,7 @@ TEST(TilletFailures, MissingPackStopsTheRunBeforeAnythingIsWritten) {
     ASSERT_TRUE(fs::remove(g.work() + "/" + path));
     const RunResult r = g.tillet("tillet-b", {g.exe()});
     EXPECT_EQ(r.err, "Could not open " + path + " (No such file or directory)\n");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.out, "");
     std::map<std::string, Bytes> tree = g.tree_with({});
     tree.erase(path);
@@ -257,7 +257,7 @@ TEST(TilletFailures, MemberPastTheEndOfItsPackIsRefused) {
                          std::to_string(j) + " (\"" + bad.name + "\", " + detail +
                          ") reaches past the end of the file (" + std::to_string(end - 1) +
                          " bytes); nothing was written\n");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.out, "");
     std::map<std::string, Bytes> tree = g.tree_with({});
     Bytes& shortened = tree[path];
@@ -292,7 +292,7 @@ TEST(TilletFailures, TruncatedExecutableIsRefusedWithNothingWritten) {
         write_file(g.exe(),
                    Bytes(exe.begin(), exe.begin() + static_cast<std::ptrdiff_t>(cut.size)));
         const RunResult r = g.tillet("tillet-a", {g.exe()});
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.rfind("Error: " + g.exe() + ": " + cut.message, 0), 0u) << r.err;
         EXPECT_EQ(read_tree(g.work()), g.tree_with({}));
@@ -347,7 +347,7 @@ TEST(TilletFailures, DamageInTheLastPackStopsTheRunBeforeAnythingIsWritten) {
         damage.apply(d);
         write_file(g.exe(), exe);
         const RunResult r = g.tillet("tillet-b", {g.exe()});
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.rfind("Error: " + g.exe() + ": " + damage.message, 0), 0u) << r.err;
         EXPECT_EQ(read_tree(g.work()), g.tree_with({}));
@@ -367,7 +367,7 @@ TEST(TilletFailures, AFileWhereTheOutputFolderGoesIsRefusedFirst) {
                          g.game.packs[k].members[0].name +
                          "\") needs this as a folder, but a file stands there; nothing was "
                          "written\n");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.out, "");
     std::map<std::string, Bytes> tree = g.tree_with({});
     tree["fpack_extract"] = bytes_of("in the way");

@@ -163,7 +163,7 @@ TEST(Tm2pngTool, UsageOnAWrongArgumentCount) {
         const RunResult r = tm2png(args, tmp.path());
         EXPECT_EQ(r.err, expected);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
     }
     EXPECT_TRUE(read_tree(tmp.path()).empty());
 }
@@ -262,7 +262,7 @@ TEST(Tm2pngTool, ListsNamesKeepsMissingPicturesAndWarns) {
     }
     const auto before = read_tree(tmp.path());
     r = tm2png({"ui.tm2.lzr", "ui.png", "other.tm2"}, tmp.path());
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.err, "Error: ui.png: none of the 3 pictures has its PNG (ui.0.png to ui.2.png)\n");
     EXPECT_EQ(read_tree(tmp.path()), before);
 }
@@ -321,7 +321,7 @@ TEST(Tm2pngTool, FailuresWriteNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
         const RunResult r = tm2png(c.args, tmp.path());
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, FAILURE_STATUS);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);
     }

@@ -77,10 +77,10 @@ int diff(char** argv) {
         std::fprintf(stderr, "Error: the images differ in size or cannot be compared\n");
         return 1;
     }
-    unsigned long count = 0, x0 = a.width, y0 = a.height, x1 = 0, y1 = 0;
+    std::size_t count = 0, x0 = a.width, y0 = a.height, x1 = 0, y1 = 0;
     for (std::size_t i = 0; i < ca.size(); ++i) {
         if (!(ca[i] == cb[i])) {
-            const unsigned long x = i % a.width, y = i / a.width;
+            const std::size_t x = i % a.width, y = i / a.width;
             ++count;
             x0 = std::min(x0, x);
             y0 = std::min(y0, y);
@@ -91,7 +91,7 @@ int diff(char** argv) {
     if (count == 0) {
         std::printf("0\n");
     } else {
-        std::printf("%lu %lu %lu %lu %lu\n", count, x0, y0, x1, y1);
+        std::printf("%zu %zu %zu %zu %zu\n", count, x0, y0, x1, y1);
     }
     return 0;
 }

@@ -586,10 +586,10 @@ TEST(MakeSampleGameProgram, RefusesBadArguments) {
         " <dir> [--rpk-layout a|b] [--fpack-layout a|b] [--seed N] [--size BYTES[K|M|G]] "
         "[--canonical] [--small-files]\n";
     RunResult run = run_program(tool_path("make-sample-game"), {}, tmp.path());
-    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.status, FAILURE_STATUS);
     EXPECT_EQ(run.err, "make-sample-game v1.0\n\n" + usage);
     run = run_program(tool_path("make-sample-game"), {"g", "--size", "lots"}, tmp.path());
-    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.status, FAILURE_STATUS);
     EXPECT_EQ(
         run.err,
         "Error: --size needs a byte count with an optional K, M or G suffix, not 'lots'\n" + usage);
@@ -598,7 +598,7 @@ TEST(MakeSampleGameProgram, RefusesBadArguments) {
     // A folder that cannot be created: its parent is a file.
     write_file(tmp / "file", bytes_of("x"));
     run = run_program(tool_path("make-sample-game"), {"file/g"}, tmp.path());
-    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.status, FAILURE_STATUS);
     EXPECT_TRUE(run.err.starts_with("Error: ") || run.err.starts_with("Could not open")) << run.err;
     EXPECT_EQ(run.err,
               "Error: file: could not create the folder (a file of that name is in the way)\n");

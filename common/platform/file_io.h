@@ -1,7 +1,11 @@
 // Files and folders on the host system: the one place in the suite that
 // knows how the system opens, maps, identifies and replaces files. Format
 // code and tool drivers see only this interface; each system has its own
-// implementation of it (posix.cpp).
+// implementation of it (posix.cpp, windows.cpp).
+//
+// Paths are UTF-8 everywhere (on Windows they are turned into the system's
+// UTF-16 names, and paths too long for the old limit of 260 characters are
+// handled there too).
 //
 // Functions that can fail return false and fill `err` with the complete
 // message, ready to print; only a tool's main prints.
@@ -10,6 +14,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -46,6 +51,11 @@ class FileHandle {
   private:
     std::intptr_t native_ = -1;
 };
+
+/// The folder part of `path` ("." when it has none) and its last component.
+/// `/` separates everywhere; on Windows `\` does too, and a drive prefix
+/// ("C:") belongs to the folder part.
+void split_path(const std::string& path, std::string* folder, std::string* name);
 
 /// What stands at a path.
 enum class FileKind {
@@ -221,8 +231,9 @@ class AtomicFile {
     std::string target_;
     std::string final_path_;  ///< where the data lands: the target, or what its link points to
     std::string temp_path_;   ///< the file being written, while it is unfinished
-    std::intptr_t fd_ = -1;
+    std::intptr_t fd_ = -1;   ///< the system's descriptor or handle
     std::uint64_t size_ = 0;
+    std::uint32_t kept_attributes_ = 0;  ///< Windows: the replaced file's attributes (read-only...)
     bool replaces_ = false;
     bool in_place_ = false;  ///< written under its own name (new target, or a device)
     int cleanup_slot_ = -1;

@@ -13,23 +13,39 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/byte_buffer.h"
+#include "common/names.h"
 #include "common/platform/file_io.h"
+#include "common/platform/file_messages.h"
+#include "common/platform/host.h"
+#include "common/platform/unfinished_files.h"
 #include "common/text.h"
+
+void advise_huge_pages(void* p, std::size_t bytes) {
+    ::madvise(p, bytes, MADV_HUGEPAGE);
+}
+
+std::string_view text_line_end() {
+    return "\n";
+}
+
+bool flush_standard_output(int* errnum) {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    *errnum = errno;
+    return flushed && !std::ferror(stdout);
+}
+
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+NameRules host_name_rules() {
+    return NameRules::posix;
+}
 
 std::string system_message(int errnum) {
     return std::strerror(errnum);
-}
-
-std::string open_failure_message(const std::string& path, int errnum) {
-    return "Could not open " + path + " (" + system_message(errnum) + ")";
-}
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = other.release();
-    }
-    return *this;
 }
 
 void FileHandle::close() {
@@ -60,102 +76,26 @@ FileKind kind_of(const struct stat& st) {
     return S_ISDIR(st.st_mode) ? FileKind::directory : FileKind::other;
 }
 
-// Why an input of this kind cannot be read as a file, or nothing for a file.
-std::string not_a_file(const std::string& path, FileKind kind) {
-    if (kind == FileKind::directory) {
-        return "Error: " + path + ": is a folder, not a file";
-    }
-    if (kind == FileKind::other) {
-        return "Error: " + path + ": is a device or pipe, not a regular file";
-    }
-    return {};
-}
-
-std::string read_error(const std::string& path, int errnum) {
-    return "Error: " + path + ": could not read (" + system_message(errnum) + ")";
-}
-
-std::string write_error(const std::string& path, int errnum) {
-    return "Error: " + path + ": could not write (" + system_message(errnum) + ")";
-}
-
 // ---------------------------------------------------------------------------
-// Unfinished outputs, removed when the run is interrupted.
-//
-// Only paths that did not exist before the run are ever registered (temporary
-// files, and new files written under their own names), so removing one can
-// never destroy anything the user had, even when a worker finishes a file in
-// the instant the handler looks at it. The handler reads each slot under a
-// sequence number and skips one that changes while it reads.
+// Unfinished outputs, removed when the run is interrupted
+// (common/platform/unfinished_files.h).
 
-constexpr int CLEANUP_SLOTS = 2048;
-
-// Two plain arrays rather than one of structs: both are zero-initialised at
-// load time, so a slot's page is touched only when the slot is used (an
-// array of structs with an atomic member gets a start-up loop that touches
-// all 8 MiB of it).
-struct CleanupSlot {
-    std::atomic<std::uint32_t>& sequence;  ///< bit 0 set while written, bit 1 while live
-    char* path;
-};
-constinit std::atomic<std::uint32_t> cleanup_sequences[CLEANUP_SLOTS] = {};
-char cleanup_paths[CLEANUP_SLOTS][PATH_MAX];
-
-CleanupSlot slot_at(int i) {
-    return {cleanup_sequences[i], cleanup_paths[i]};
-}
-std::atomic<int> cleanup_hint{0};
+constinit UnfinishedFiles<char, 2048, PATH_MAX> unfinished;
 std::atomic<bool> stopping{false};
-
-constexpr std::uint32_t SLOT_BUSY = 1;  // being written
-constexpr std::uint32_t SLOT_LIVE = 2;  // holds a path to remove
-constexpr std::uint32_t SLOT_STEP = 4;  // the rest counts generations
 
 // Claims a slot for `path`; -1 when the path is too long to hold (no file can
 // be made there either) or every slot is taken.
 int register_unfinished(const std::string& path) {
-    if (path.size() >= PATH_MAX) {
-        return -1;
-    }
-    const int start = cleanup_hint.load(std::memory_order_relaxed);
-    for (int k = 0; k < CLEANUP_SLOTS; ++k) {
-        const int i = (start + k) % CLEANUP_SLOTS;
-        const CleanupSlot slot = slot_at(i);
-        std::uint32_t seq = slot.sequence.load(std::memory_order_relaxed);
-        if ((seq & (SLOT_BUSY | SLOT_LIVE)) != 0 ||
-            !slot.sequence.compare_exchange_strong(seq, seq | SLOT_BUSY)) {
-            continue;
-        }
-        std::memcpy(slot.path, path.c_str(), path.size() + 1);
-        slot.sequence.store((seq & ~3u) + SLOT_STEP + SLOT_LIVE, std::memory_order_release);
-        cleanup_hint.store((i + 1) % CLEANUP_SLOTS, std::memory_order_relaxed);
-        return i;
-    }
-    return -1;
+    return unfinished.add(path.c_str(), path.size());
 }
 
 void unregister_unfinished(int i) {
-    if (i >= 0) {
-        const CleanupSlot slot = slot_at(i);
-        const std::uint32_t seq = slot.sequence.load(std::memory_order_relaxed);
-        slot.sequence.store((seq & ~3u) + SLOT_STEP, std::memory_order_release);
-    }
+    unfinished.remove(i);
 }
 
 void remove_unfinished_files() {
-    char path[PATH_MAX];
-    for (int i = 0; i < CLEANUP_SLOTS; ++i) {
-        const CleanupSlot slot = slot_at(i);
-        const std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
-        if ((before & (SLOT_BUSY | SLOT_LIVE)) != SLOT_LIVE) {
-            continue;
-        }
-        std::memcpy(path, slot.path, PATH_MAX);
-        path[PATH_MAX - 1] = '\0';
-        if (slot.sequence.load(std::memory_order_acquire) == before) {
-            ::unlink(path);
-        }
-    }
+    static char path[PATH_MAX];
+    unfinished.remove_all(path, [](const char* p) { ::unlink(p); });
 }
 
 // A file created by a thread while the handler was already cleaning up would
@@ -250,6 +190,21 @@ void install_interrupt_cleanup() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
+void split_path(const std::string& path, std::string* dir, std::string* base) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        *dir = ".";
+        *base = path;
+    } else {
+        *dir = slash == 0 ? "/" : path.substr(0, slash);
+        *base = path.substr(slash + 1);
+    }
+}
+
+std::string path_key(std::string_view path) {
+    return std::string(path);
+}
+
 bool file_status(const std::string& path, FileStatus* out, std::string* err, bool follow_links) {
     struct stat st;
     if ((follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
@@ -310,16 +265,6 @@ bool read_exact_at(const FileHandle& file, std::uint64_t offset, std::span<std::
         done += static_cast<std::size_t>(n);
     }
     return true;
-}
-
-bool read_whole_file(const std::string& path, ByteBuffer* out, std::string* err) {
-    FileHandle file;
-    std::uint64_t size = 0;
-    if (!open_input(path, &file, &size, err)) {
-        return false;
-    }
-    out->resize(static_cast<std::size_t>(size));
-    return read_exact_at(file, 0, *out, path, err);
 }
 
 bool read_stream(const std::string& path, std::string* out, std::string* err) {
@@ -426,18 +371,6 @@ bool FolderMaker::make_parents(const std::string& path, std::string* err) {
 namespace {
 
 std::atomic<unsigned> temp_counter{0};
-
-// The folder part of `path` ("." when it has none) and its last component.
-void split_path(const std::string& path, std::string* dir, std::string* base) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        *dir = ".";
-        *base = path;
-    } else {
-        *dir = slash == 0 ? "/" : path.substr(0, slash);
-        *base = path.substr(slash + 1);
-    }
-}
 
 // Where data written to `path` lands: the file at the end of its chain of
 // symbolic links (which need not exist yet).
@@ -614,19 +547,6 @@ bool AtomicFile::write(std::span<const std::uint8_t> data, std::string* err) {
         done += static_cast<std::size_t>(n);
     }
     size_ += data.size();
-    return true;
-}
-
-bool AtomicFile::write_zeros(std::uint64_t length, std::string* err) {
-    static const std::uint8_t zeros[1 << 14] = {};
-    while (length > 0) {
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(length, sizeof zeros));
-        if (!write({zeros, n}, err)) {
-            return false;
-        }
-        length -= n;
-    }
     return true;
 }
 
@@ -848,10 +768,4 @@ bool commit_together(std::span<AtomicFile* const> files, bool durable, std::stri
         step.file->temp_path_.clear();
     }
     return true;
-}
-
-bool write_whole_file(const std::string& path, std::span<const std::uint8_t> data,
-                      std::string* err) {
-    AtomicFile file;
-    return file.open(path, err) && file.write(data, err) && file.commit(false, err);
 }
