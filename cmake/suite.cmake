@@ -15,7 +15,7 @@ function(add_layout_tool tool)
   endforeach()
 endfunction()
 
-# add_suite_test(<name> SOURCES <src...> LIBS <lib...>)
+# add_suite_test(<name> [FIRST] SOURCES <src...> LIBS <lib...>)
 #
 # One GoogleTest binary, kept out of build/bin, registered with CTest. Tests
 # that run the suite's programs find them through SUITE_BIN_DIR.
@@ -23,10 +23,18 @@ function(add_suite_test name)
   if(NOT SUITE_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "FIRST" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_compile_definitions(${name} PRIVATE SUITE_BIN_DIR="${SUITE_BIN_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  # FIRST: the binary holds the longest tests (whole generated games
+  # extracted and rebuilt); CTest starts tests of a higher cost first, so
+  # that on a fresh build, before it has timings of its own, they do not
+  # end a parallel run alone.
+  set(cost 0)
+  if(ARG_FIRST)
+    set(cost 100)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600 COST ${cost})
 endfunction()
