@@ -117,14 +117,14 @@ TitleImage title8() {
         palette[i][2] = static_cast<std::uint8_t>(255 - i);
         palette[i][3] = 0x80;
     }
-    Tim2PictureParts parts;
-    parts.image_type = 5;
-    parts.width = SIDE;
-    parts.height = SIDE;
-    parts.clut_type = 0x03;
-    parts.clut_colours = 256;
-    parts.levels.emplace_back(std::size_t{SIDE} * SIDE);
-    std::vector<std::uint8_t>& pixels = parts.levels[0];
+    Tim2PictureContents picture;
+    picture.image_type = 5;
+    picture.width = SIDE;
+    picture.height = SIDE;
+    picture.clut_type = 0x03;
+    picture.clut_colours = 256;
+    picture.levels.emplace_back(std::size_t{SIDE} * SIDE);
+    std::vector<std::uint8_t>& pixels = picture.levels[0];
     paint_title([&](std::uint32_t x, std::uint32_t y, unsigned part, unsigned value) {
         static constexpr unsigned BASE[] = {0, 16, 64, 128, 192};
         static constexpr unsigned SPAN[] = {1, 48, 64, 64, 64};
@@ -135,9 +135,9 @@ TitleImage title8() {
     for (const auto& c : palette) {
         logical.insert(logical.end(), c, c + 4);
     }
-    parts.clut = swizzled_clut(logical, 4);
+    picture.clut = swizzled_clut(logical, 4);
     TitleImage image;
-    image.tim2 = build_tim2({parts});
+    image.tim2 = build_tim2({picture});
     for (std::uint8_t index : pixels) {
         image.rgba.insert(image.rgba.end(),
                           {palette[index][0], palette[index][1], palette[index][2], 255});
@@ -148,12 +148,12 @@ TitleImage title8() {
 /// The 32-bit picture: the same scene in smooth direct colour, alpha 0x80
 /// (opaque) except a transparent band along the top.
 TitleImage title32() {
-    Tim2PictureParts parts;
-    parts.image_type = 3;
-    parts.width = SIDE;
-    parts.height = SIDE;
-    parts.levels.emplace_back(std::size_t{SIDE} * SIDE * 4);
-    std::vector<std::uint8_t>& pixels = parts.levels[0];
+    Tim2PictureContents picture;
+    picture.image_type = 3;
+    picture.width = SIDE;
+    picture.height = SIDE;
+    picture.levels.emplace_back(std::size_t{SIDE} * SIDE * 4);
+    std::vector<std::uint8_t>& pixels = picture.levels[0];
     TitleImage image;
     image.rgba.resize(pixels.size());
     paint_title([&](std::uint32_t x, std::uint32_t y, unsigned part, unsigned value) {
@@ -192,7 +192,7 @@ TitleImage title32() {
         image.rgba[at + 2] = c[2];
         image.rgba[at + 3] = clear ? 0 : 255;
     });
-    image.tim2 = build_tim2({parts});
+    image.tim2 = build_tim2({picture});
     return image;
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 /// Asks for huge pages for the memory at `p` (a hint; ignored where the
-/// system has none for ordinary programs). Part of the platform layer
+/// system has none for ordinary programs). It belongs to the platform layer
 /// (common/platform/posix.cpp, windows.cpp).
 void advise_huge_pages(void* p, std::size_t bytes);
 

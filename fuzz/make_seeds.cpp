@@ -264,7 +264,7 @@ int main(int argc, char** argv) {
     // compound 4-bit picture, a 16-bit one of an odd size and a 32-bit one
     // with alpha above 0x80 in the 128-byte alignment; a 24-bit picture and a
     // 4-bit one of 16-bit colours in CSM2.
-    Tim2PictureParts indexed8;
+    Tim2PictureContents indexed8;
     indexed8.image_type = 5;
     indexed8.width = 8;
     indexed8.height = 4;
@@ -279,7 +279,7 @@ int main(int argc, char** argv) {
     indexed8.user_data = bytes_of("user");
     ok &= write(dir, "tim2_parse", "indexed8-mipmaps", build_tim2({indexed8}));
 
-    Tim2PictureParts compound;
+    Tim2PictureContents compound;
     compound.image_type = 4;
     compound.width = 5;
     compound.height = 3;
@@ -289,13 +289,13 @@ int main(int argc, char** argv) {
     for (std::uint8_t i = 0; i < 32; ++i) {
         compound.clut.insert(compound.clut.end(), {static_cast<std::uint8_t>(i * 9), 0x80});
     }
-    Tim2PictureParts direct16;
+    Tim2PictureContents direct16;
     direct16.image_type = 1;
     direct16.width = 3;
     direct16.height = 3;
     direct16.levels = {{0x00, 0x80, 0xFF, 0x7F, 0x1F, 0x00, 0xE0, 0x83, 0x00, 0x7C, 0x21, 0x84,
                         0x42, 0x08, 0xFF, 0xFF, 0x00, 0x00}};
-    Tim2PictureParts direct32;
+    Tim2PictureContents direct32;
     direct32.image_type = 3;
     direct32.width = 2;
     direct32.height = 2;
@@ -303,12 +303,12 @@ int main(int argc, char** argv) {
     ok &= write(dir, "tim2_parse", "three-pictures-aligned",
                 build_tim2({compound, direct16, direct32}, 1));
 
-    Tim2PictureParts direct24;
+    Tim2PictureContents direct24;
     direct24.image_type = 2;
     direct24.width = 3;
     direct24.height = 2;
     direct24.levels = {bytes_of("abcdefghijklmnopqr")};
-    Tim2PictureParts csm2;
+    Tim2PictureContents csm2;
     csm2.image_type = 4;
     csm2.width = 4;
     csm2.height = 2;

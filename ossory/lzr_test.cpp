@@ -10,7 +10,7 @@
 
 namespace {
 
-// A complete LZR file from its parts; the control bit count covers every code of `control`.
+// A complete LZR file from its header fields and streams; the control bit count covers every code of `control`.
 Bytes lzr_file(const Bytes& control, const Bytes& operands, std::uint32_t output_size) {
     Bytes file;
     append_le32(file, 0);

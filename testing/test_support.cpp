@@ -1,4 +1,4 @@
-// The parts of the test support that are the same on every system.
+// The test support that is the same on every system.
 #include <gtest/gtest.h>
 
 #include <filesystem>

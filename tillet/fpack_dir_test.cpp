@@ -22,7 +22,7 @@ namespace {
 constexpr std::uint32_t PACKS = 905;
 const std::string EXE = "SLUS_217.88";
 
-struct MemberSpec {
+struct MemberShape {
     std::uint32_t name_address;
     std::uint32_t sector;
     std::uint32_t length;
@@ -58,9 +58,9 @@ class ImageBuilder {
         return at;
     }
 
-    std::uint32_t add_members(const std::vector<MemberSpec>& members) {
+    std::uint32_t add_members(const std::vector<MemberShape>& members) {
         const std::uint32_t at = end_address();
-        for (const MemberSpec& m : members) {
+        for (const MemberShape& m : members) {
             append_le32(image_, m.name_address);
             append_le32(image_, m.sector);
             append_le32(image_, m.length);
@@ -78,7 +78,7 @@ class ImageBuilder {
 
     /// Gives pack `p` a member table holding one member per name.
     void set_members(std::uint32_t p, const std::vector<std::string>& names) {
-        std::vector<MemberSpec> members;
+        std::vector<MemberShape> members;
         for (std::size_t i = 0; i < names.size(); ++i) {
             members.push_back({add_string(names[i]), static_cast<std::uint32_t>(i), 1});
         }

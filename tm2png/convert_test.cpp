@@ -16,18 +16,18 @@ struct Image {
     const Tim2Picture& picture() const { return parsed.pictures[0]; }
 };
 
-Image build(const Tim2PictureParts& parts) {
+Image build(const Tim2PictureContents& contents) {
     Image image;
-    image.file = build_tim2({parts});
+    image.file = build_tim2({contents});
     std::string err;
     EXPECT_TRUE(parse_tim2(image.file, "t.tm2", &image.parsed, &err)) << err;
     return image;
 }
 
-Tim2PictureParts parts(std::uint8_t type, std::uint16_t width, std::uint16_t height,
+Tim2PictureContents contents_of(std::uint8_t type, std::uint16_t width, std::uint16_t height,
                        std::vector<Bytes> levels, std::uint8_t clut_type = 0,
                        std::uint16_t colours = 0, Bytes clut = {}) {
-    Tim2PictureParts p;
+    Tim2PictureContents p;
     p.image_type = type;
     p.width = width;
     p.height = height;
@@ -143,7 +143,7 @@ TEST(Tim2Export, PaletteInLogicalOrderWhateverTheStorage) {
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.clut_type));
         const bool four = c.type == TIM2_INDEXED4;
-        const Image image = build(parts(c.type, 8, 4, {four ? pixels4 : pixels8}, c.clut_type, 32,
+        const Image image = build(contents_of(c.type, 8, 4, {four ? pixels4 : pixels8}, c.clut_type, 32,
                                         c.swizzled ? stored : logical));
         const PngImage png = export_picture(image.file, image.picture());
         EXPECT_EQ(png.colour, PngColour::palette);
@@ -161,7 +161,7 @@ TEST(Tim2Export, PaletteInLogicalOrderWhateverTheStorage) {
 TEST(Tim2Import, FourBitNibblesLowFirstAndTheUnusedOneKept) {
     const Bytes clut =
         colours32({{0, 0, 0, 0x80}, {1, 0, 0, 0x80}, {2, 0, 0, 0x80}, {3, 0, 0, 0x80}});
-    Image image = build(parts(TIM2_INDEXED4, 3, 1, {{0x21, 0xA3}}, 0x83, 4, clut));
+    Image image = build(contents_of(TIM2_INDEXED4, 3, 1, {{0x21, 0xA3}}, 0x83, 4, clut));
     PngImage png = export_picture(image.file, image.picture());
     EXPECT_EQ(png.pixels, (Bytes{1, 2, 3}));
     png.pixels = {3, 0, 1};
@@ -183,7 +183,7 @@ TEST(Tim2Import, AlphaScaledOrKeptAsTheOriginalDecides) {
         if (kept) {
             pixels[3] = 0x81;
         }
-        Image image = build(parts(TIM2_DIRECT32, 256, 1, {pixels}));
+        Image image = build(contents_of(TIM2_DIRECT32, 256, 1, {pixels}));
         EXPECT_EQ(alpha_above_opaque(image.file, image.picture()), kept);
         const PngImage exported = export_picture(image.file, image.picture());
         for (unsigned x = 0; x < 256; ++x) {
@@ -203,7 +203,7 @@ TEST(Tim2Import, AlphaScaledOrKeptAsTheOriginalDecides) {
     }
     // An alpha above 0x80 in any CLUT entry, used or not, decides for an indexed picture.
     const Bytes clut = colours32({{9, 9, 9, 0x80}, {8, 8, 8, 0x40}, {7, 7, 7, 0xC0}});
-    const Image indexed = build(parts(TIM2_INDEXED8, 2, 1, {{0, 1}}, 0x83, 3, clut));
+    const Image indexed = build(contents_of(TIM2_INDEXED8, 2, 1, {{0, 1}}, 0x83, 3, clut));
     EXPECT_TRUE(alpha_above_opaque(indexed.file, indexed.picture()));
     const PngImage png = export_picture(indexed.file, indexed.picture());
     EXPECT_EQ(png.palette[1], (Rgba{8, 8, 8, 0x40}));
@@ -219,7 +219,7 @@ TEST(Tim2Import, FiveBitChannelsAndTheAlphaBit) {
                           {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)});
         }
     }
-    Image image = build(parts(TIM2_DIRECT16, 32, 2, {pixels}));
+    Image image = build(contents_of(TIM2_DIRECT16, 32, 2, {pixels}));
     const PngImage png = export_picture(image.file, image.picture());
     ASSERT_EQ(png.colour, PngColour::rgba);
     for (unsigned i = 0; i < 64; ++i) {
@@ -251,7 +251,7 @@ TEST(Tim2Import, ColoursMapToThePaletteExactlyOrToTheNearest) {
                                   {0, 200, 0, 0x80},
                                   {10, 10, 10, 0x80}});
     const Bytes pixels = {1, 3, 3, 1, 0, 4};
-    Image image = build(parts(TIM2_INDEXED8, 6, 1, {pixels}, 0x83, 5, clut));
+    Image image = build(contents_of(TIM2_INDEXED8, 6, 1, {pixels}, 0x83, 5, clut));
     const PngImage exported = export_picture(image.file, image.picture());
 
     // As RGBA (an editor that flattened the palette): the duplicates keep
@@ -280,7 +280,7 @@ TEST(Tim2Import, MatchesInThePalettesOwnPrecision) {
     // A 16-bit CLUT: any PNG colour that rounds to an entry's 5-bit value is
     // that entry, not a nearest match.
     const Bytes clut = {0x00, 0x80, 0x1F, 0x80};  // black, red (31, 0, 0), both opaque
-    Image image = build(parts(TIM2_INDEXED8, 2, 1, {{0, 1}}, 0x81, 2, clut));
+    Image image = build(contents_of(TIM2_INDEXED8, 2, 1, {{0, 1}}, 0x81, 2, clut));
     const PictureImport result =
         import_ok(image, rgba_png(2, 1, {{253, 3, 2, 200}, {3, 2, 1, 255}}));
     EXPECT_EQ(result.nearest, 0u);
@@ -294,7 +294,7 @@ TEST(Tim2Import, PalettePngColoursBecomeTheFirstPalette) {
         logical.insert(logical.end(), {i, i, i, 0x80});
     }
     Image image =
-        build(parts(TIM2_INDEXED4, 4, 1, {{0x10, 0x32}}, 0x43, 32, swizzled_clut(logical, 4)));
+        build(contents_of(TIM2_INDEXED4, 4, 1, {{0x10, 0x32}}, 0x43, 32, swizzled_clut(logical, 4)));
     const Bytes clut_before(image.file.end() - 128, image.file.end());
     PngImage png = export_picture(image.file, image.picture());
     ASSERT_EQ(png.palette.size(), 16u);
@@ -323,7 +323,7 @@ TEST(Tim2Import, PalettePngColoursBecomeTheFirstPalette) {
 }
 
 TEST(Tim2Import, RefusesAPngOfAnotherSize) {
-    Image image = build(parts(TIM2_DIRECT24, 4, 4, {Bytes(48, 1)}));
+    Image image = build(contents_of(TIM2_DIRECT24, 4, 4, {Bytes(48, 1)}));
     PictureImport result;
     std::string err;
     EXPECT_FALSE(import_picture(image.file, image.picture(), rgba_png(4, 3, std::vector<Rgba>(12)),
@@ -337,7 +337,7 @@ TEST(Tim2Import, MipmapsMadeAnewOnlyWhenLevelZeroChanged) {
     const Bytes level0(64, 0x20);
     const Bytes level1 = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     const Bytes level2 = {17, 18, 19, 20};
-    Tim2PictureParts p = parts(TIM2_DIRECT32, 4, 4, {level0, level1, level2});
+    Tim2PictureContents p = contents_of(TIM2_DIRECT32, 4, 4, {level0, level1, level2});
     Image image = build(p);
     const PngImage png = export_picture(image.file, image.picture());
     EXPECT_FALSE(import_ok(image, png).mipmaps_regenerated);
@@ -361,7 +361,7 @@ TEST(Tim2Import, MipmapsMadeAnewOnlyWhenLevelZeroChanged) {
 
     // An indexed picture whose palette alone changed keeps its levels.
     const Bytes clut = colours32({{0, 0, 0, 0x80}, {50, 50, 50, 0x80}});
-    Image indexed = build(parts(TIM2_INDEXED8, 2, 2, {{0, 1, 1, 0}, {7}}, 0x83, 2, clut));
+    Image indexed = build(contents_of(TIM2_INDEXED8, 2, 2, {{0, 1, 1, 0}, {7}}, 0x83, 2, clut));
     PngImage recoloured = export_picture(indexed.file, indexed.picture());
     recoloured.palette[1] = {90, 90, 90, 255};
     const PictureImport result = import_ok(indexed, recoloured);

@@ -85,12 +85,12 @@ bool parse_picture(ByteSpan file, std::uint64_t offset, const std::string& prefi
         return fail("header size " + std::to_string(p.header_size) + " is less than 48 bytes",
                     offset + 12);
     }
-    const std::uint64_t parts = std::uint64_t{p.header_size} + p.image_size + p.clut_size;
-    if (parts != p.total_size) {
+    const std::uint64_t sum = std::uint64_t{p.header_size} + p.image_size + p.clut_size;
+    if (sum != p.total_size) {
         return fail("sizes do not add up: total " + std::to_string(p.total_size) +
                         " bytes, but header " + std::to_string(p.header_size) + " + image " +
                         std::to_string(p.image_size) + " + CLUT " + std::to_string(p.clut_size) +
-                        " = " + std::to_string(parts),
+                        " = " + std::to_string(sum),
                     offset);
     }
     if (!range_fits(size, offset, p.total_size)) {

@@ -26,7 +26,7 @@ void put32(Bytes& b, std::size_t at, std::uint32_t v) {
 /// An 8-bit picture of 8x4 with three mipmap levels and 5 bytes of user
 /// data, 64 colours of 16 bits in CSM1; then a 16-bit direct picture of 3x2.
 Bytes two_pictures(std::uint8_t format_id) {
-    Tim2PictureParts indexed;
+    Tim2PictureContents indexed;
     indexed.image_type = TIM2_INDEXED8;
     indexed.width = 8;
     indexed.height = 4;
@@ -35,7 +35,7 @@ Bytes two_pictures(std::uint8_t format_id) {
     indexed.levels = {Bytes(32, 7), Bytes(8, 1), Bytes(2, 2)};
     indexed.clut = Bytes(128, 0xAB);
     indexed.user_data = {'u', 's', 'e', 'r', '!'};
-    Tim2PictureParts direct;
+    Tim2PictureContents direct;
     direct.image_type = TIM2_DIRECT16;
     direct.width = 3;
     direct.height = 2;
@@ -153,7 +153,7 @@ TEST(Tim2Parse, RefusesWhatItCannotRead) {
          "picture 1: sizes do not add up: total 1000 bytes, but header 48 + image 16 + CLUT 0 = "
          "64 (offset " +
              hex(p1) + ")"},
-        // A total that only matches the parts when added in 32 bits.
+        // A total that only matches the sum of the sizes when added in 32 bits.
         {"wrapping sum",
          [&](Bytes& b) {
              put32(b, p1 + 8, 0xFFFFFFF0);

@@ -269,12 +269,12 @@ TEST(Tm2pngTool, ListsNamesKeepsMissingPicturesAndWarns) {
 
 TEST(Tm2pngTool, FailuresWriteNothing) {
     TempDir tmp;
-    Tim2PictureParts parts;
-    parts.image_type = TIM2_DIRECT24;
-    parts.width = 2;
-    parts.height = 2;
-    parts.levels = {Bytes(12, 9)};
-    const Bytes good = build_tim2({parts});
+    Tim2PictureContents picture;
+    picture.image_type = TIM2_DIRECT24;
+    picture.width = 2;
+    picture.height = 2;
+    picture.levels = {Bytes(12, 9)};
+    const Bytes good = build_tim2({picture});
     Bytes bad_type = good;
     bad_type[16 + 19] = 7;
     write_file(tmp / "good.tm2", good);
@@ -286,7 +286,7 @@ TEST(Tm2pngTool, FailuresWriteNothing) {
     write_file(tmp / "packed.tm2.lzr", packed);
     write_file(tmp / "keep.tm2", bytes_of("old"));
     write_file(tmp / "keep.png", bytes_of("old png"));
-    Tim2PictureParts wide = parts;
+    Tim2PictureContents wide = picture;
     wide.width = 3;
     wide.levels = {Bytes(18, 9)};
     const Bytes wide_file = build_tim2({wide});

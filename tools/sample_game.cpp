@@ -172,9 +172,9 @@ Pack make_pack(std::uint32_t k, bool canonical, Rng& rng, Rng& bytes) {
         pack.members.push_back({member_name(k, j), 0, length});
         // Some members named .tm2 are real images, of one or two pictures.
         if (length > 0 && pack.members.back().name.ends_with(".tm2") && rng.percent(35)) {
-            std::vector<SamplePictureSpec> pictures{random_picture_spec(rng)};
+            std::vector<SamplePictureShape> pictures{random_picture_shape(rng)};
             if (rng.percent(25)) {
-                pictures.push_back(random_picture_spec(rng));
+                pictures.push_back(random_picture_shape(rng));
             }
             SampleBytes image =
                 make_sample_tim2(rng, bytes, pictures, static_cast<std::uint8_t>(rng.below(2)));
@@ -432,7 +432,7 @@ SampleGame make_sample_game(const SampleOptions& options) {
     struct Texture {
         const char* name;
         std::uint8_t format_id;
-        std::vector<SamplePictureSpec> pictures;
+        std::vector<SamplePictureShape> pictures;
     };
     const Texture textures_made[] = {
         // The title screen: 256 colours of 32 bits in CSM1, alpha 0-0x80.

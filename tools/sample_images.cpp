@@ -133,44 +133,44 @@ std::vector<T> smaller(const std::vector<T>& from, std::uint32_t from_width,
     return out;
 }
 
-Tim2PictureParts make_picture(Rng& rng, Rng& bytes, const SamplePictureSpec& spec) {
-    Tim2PictureParts p;
-    p.image_type = spec.image_type;
-    p.width = spec.width;
-    p.height = spec.height;
+Tim2PictureContents make_picture(Rng& rng, Rng& bytes, const SamplePictureShape& shape) {
+    Tim2PictureContents p;
+    p.image_type = shape.image_type;
+    p.width = shape.width;
+    p.height = shape.height;
     p.picture_format = static_cast<std::uint8_t>(rng.below(4));
     for (auto& r : p.registers) {
         r = rng.word();
     }
-    p.user_data.resize(spec.user_data);
+    p.user_data.resize(shape.user_data);
     bytes.fill(p.user_data.data(), p.user_data.size());
-    const bool indexed = spec.image_type >= 4;
-    std::uint32_t width = spec.width, height = spec.height;
+    const bool indexed = shape.image_type >= 4;
+    std::uint32_t width = shape.width, height = shape.height;
     if (indexed) {
-        p.clut_colours = spec.clut_colours;
-        p.clut_type = static_cast<std::uint8_t>(spec.clut_format | (spec.compound ? 0x40 : 0) |
-                                                (spec.csm2 ? 0x80 : 0));
+        p.clut_colours = shape.clut_colours;
+        p.clut_type = static_cast<std::uint8_t>(shape.clut_format | (shape.compound ? 0x40 : 0) |
+                                                (shape.csm2 ? 0x80 : 0));
         std::vector<std::uint8_t> clut;
-        for (const Colour& c : palette_colours(rng, spec.clut_colours, spec.alpha_above)) {
-            append_colour(clut, spec.clut_format, c);
+        for (const Colour& c : palette_colours(rng, shape.clut_colours, shape.alpha_above)) {
+            append_colour(clut, shape.clut_format, c);
         }
-        const bool swizzled = !spec.csm2 && (spec.image_type == 5 || spec.compound);
-        p.clut = swizzled ? swizzled_clut(clut, spec.clut_format == 1   ? 2
-                                                : spec.clut_format == 2 ? 3
+        const bool swizzled = !shape.csm2 && (shape.image_type == 5 || shape.compound);
+        p.clut = swizzled ? swizzled_clut(clut, shape.clut_format == 1   ? 2
+                                                : shape.clut_format == 2 ? 3
                                                                         : 4)
                           : clut;
         const unsigned entries =
-            std::min<unsigned>(spec.image_type == 4 ? 16 : 256, spec.clut_colours);
+            std::min<unsigned>(shape.image_type == 4 ? 16 : 256, shape.clut_colours);
         std::vector<std::uint8_t> indices = picture_indices(rng, bytes, width, height, entries);
-        for (unsigned l = 0; l < spec.levels; ++l) {
+        for (unsigned l = 0; l < shape.levels; ++l) {
             if (l > 0) {
-                const std::uint32_t w = std::max<std::uint32_t>(1, spec.width >> l);
-                const std::uint32_t h = std::max<std::uint32_t>(1, spec.height >> l);
+                const std::uint32_t w = std::max<std::uint32_t>(1, shape.width >> l);
+                const std::uint32_t h = std::max<std::uint32_t>(1, shape.height >> l);
                 indices = smaller(indices, width, height, w, h);
                 width = w;
                 height = h;
             }
-            if (spec.image_type == 5) {
+            if (shape.image_type == 5) {
                 p.levels.push_back(indices);
                 continue;
             }
@@ -187,18 +187,18 @@ Tim2PictureParts make_picture(Rng& rng, Rng& bytes, const SamplePictureSpec& spe
         }
         return p;
     }
-    std::vector<Colour> colours = picture_colours(rng, bytes, width, height, spec.alpha_above);
-    for (unsigned l = 0; l < spec.levels; ++l) {
+    std::vector<Colour> colours = picture_colours(rng, bytes, width, height, shape.alpha_above);
+    for (unsigned l = 0; l < shape.levels; ++l) {
         if (l > 0) {
-            const std::uint32_t w = std::max<std::uint32_t>(1, spec.width >> l);
-            const std::uint32_t h = std::max<std::uint32_t>(1, spec.height >> l);
+            const std::uint32_t w = std::max<std::uint32_t>(1, shape.width >> l);
+            const std::uint32_t h = std::max<std::uint32_t>(1, shape.height >> l);
             colours = smaller(colours, width, height, w, h);
             width = w;
             height = h;
         }
         std::vector<std::uint8_t> level;
         for (const Colour& c : colours) {
-            append_colour(level, spec.image_type, c);
+            append_colour(level, shape.image_type, c);
         }
         p.levels.push_back(std::move(level));
     }
@@ -208,35 +208,35 @@ Tim2PictureParts make_picture(Rng& rng, Rng& bytes, const SamplePictureSpec& spe
 }  // namespace
 
 std::vector<std::uint8_t> make_sample_tim2(Rng& rng, Rng& bytes,
-                                           const std::vector<SamplePictureSpec>& pictures,
+                                           const std::vector<SamplePictureShape>& pictures,
                                            std::uint8_t format_id) {
-    std::vector<Tim2PictureParts> parts;
-    for (const SamplePictureSpec& spec : pictures) {
-        parts.push_back(make_picture(rng, bytes, spec));
+    std::vector<Tim2PictureContents> contents;
+    for (const SamplePictureShape& shape : pictures) {
+        contents.push_back(make_picture(rng, bytes, shape));
     }
-    return build_tim2(parts, format_id, static_cast<std::uint8_t>(rng.range(3, 4)));
+    return build_tim2(contents, format_id, static_cast<std::uint8_t>(rng.range(3, 4)));
 }
 
-SamplePictureSpec random_picture_spec(Rng& rng) {
-    SamplePictureSpec spec;
-    spec.image_type = static_cast<std::uint8_t>(rng.range(1, 5));
-    spec.width = static_cast<std::uint16_t>(rng.range(4, 40));
-    spec.height = static_cast<std::uint16_t>(rng.range(2, 24));
-    if (spec.image_type >= 4) {
+SamplePictureShape random_picture_shape(Rng& rng) {
+    SamplePictureShape shape;
+    shape.image_type = static_cast<std::uint8_t>(rng.range(1, 5));
+    shape.width = static_cast<std::uint16_t>(rng.range(4, 40));
+    shape.height = static_cast<std::uint16_t>(rng.range(2, 24));
+    if (shape.image_type >= 4) {
         const auto roll = rng.below(10);
-        spec.clut_format = roll < 5 ? 1 : roll < 9 ? 3 : 2;
-        spec.csm2 = rng.percent(50);
-        spec.compound = spec.image_type == 4 && !spec.csm2 && rng.percent(50);
-        const bool swizzled = !spec.csm2 && (spec.image_type == 5 || spec.compound);
-        const unsigned entries = spec.image_type == 4 ? 16 : 256;
-        unsigned colours = entries * rng.range32(1, spec.image_type == 4 ? 4 : 2);
+        shape.clut_format = roll < 5 ? 1 : roll < 9 ? 3 : 2;
+        shape.csm2 = rng.percent(50);
+        shape.compound = shape.image_type == 4 && !shape.csm2 && rng.percent(50);
+        const bool swizzled = !shape.csm2 && (shape.image_type == 5 || shape.compound);
+        const unsigned entries = shape.image_type == 4 ? 16 : 256;
+        unsigned colours = entries * rng.range32(1, shape.image_type == 4 ? 4 : 2);
         if (swizzled) {
             colours = (colours + 31) / 32 * 32;
         }
-        spec.clut_colours = static_cast<std::uint16_t>(colours);
+        shape.clut_colours = static_cast<std::uint16_t>(colours);
     }
-    spec.levels = rng.percent(30) ? rng.range32(2, 3) : 1;
-    spec.user_data = rng.percent(30) ? rng.range(1, 40) : 0;
-    spec.alpha_above = rng.percent(30);
-    return spec;
+    shape.levels = rng.percent(30) ? rng.range32(2, 3) : 1;
+    shape.user_data = rng.percent(30) ? rng.range(1, 40) : 0;
+    shape.alpha_above = rng.percent(30);
+    return shape;
 }

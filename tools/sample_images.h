@@ -11,7 +11,7 @@
 #include "tools/sample_rng.h"
 
 /// What one picture of a sample image is.
-struct SamplePictureSpec {
+struct SamplePictureShape {
     std::uint8_t image_type = 3;  ///< 1-5: 16, 24, 32-bit direct, 4, 8-bit indexed
     std::uint16_t width = 16;
     std::uint16_t height = 16;
@@ -28,8 +28,8 @@ struct SamplePictureSpec {
 
 /// A TIM2 file of `pictures` (format id 0: 16-byte alignment; 1: 128-byte).
 std::vector<std::uint8_t> make_sample_tim2(Rng& rng, Rng& bytes,
-                                           const std::vector<SamplePictureSpec>& pictures,
+                                           const std::vector<SamplePictureShape>& pictures,
                                            std::uint8_t format_id);
 
 /// A small picture of a random kind, as pack members hold.
-SamplePictureSpec random_picture_spec(Rng& rng);
+SamplePictureShape random_picture_shape(Rng& rng);

@@ -1,4 +1,4 @@
-// Lays out TIM2 images from their parts, for the sample game, tests, fuzz
+// Lays out TIM2 images from their headers, pixels and palettes, for the sample game, tests, fuzz
 // seeds and benchmarks. The caller supplies every level's pixel bytes and the
 // CLUT bytes in stored form (already swizzled where CSM1 asks for it: see
 // `swizzled_clut`); the builder adds the headers, the mipmap header, user
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-struct Tim2PictureParts {
+struct Tim2PictureContents {
     std::uint8_t image_type = 3;  ///< 1-5
     std::uint16_t width = 0;
     std::uint16_t height = 0;
@@ -62,7 +62,7 @@ inline std::vector<std::uint8_t> swizzled_clut(const std::vector<std::uint8_t>& 
 
 /// A whole TIM2 file. Format id 0 pads headers, levels and CLUTs to 16
 /// bytes; format id 1 puts the first picture at 0x80 and pads to 128.
-inline std::vector<std::uint8_t> build_tim2(const std::vector<Tim2PictureParts>& pictures,
+inline std::vector<std::uint8_t> build_tim2(const std::vector<Tim2PictureContents>& pictures,
                                             std::uint8_t format_id = 0, std::uint8_t version = 4) {
     using namespace tim2_builder_detail;
     const std::size_t unit = format_id == 1 ? 128 : 16;
@@ -71,7 +71,7 @@ inline std::vector<std::uint8_t> build_tim2(const std::vector<Tim2PictureParts>&
     out[4] = version;
     out[5] = format_id;
     put16(out, 6, static_cast<std::uint32_t>(pictures.size()));
-    for (const Tim2PictureParts& p : pictures) {
+    for (const Tim2PictureContents& p : pictures) {
         const std::size_t levels = p.levels.size();
         std::size_t header = 48 + (levels >= 2 ? 16 + 4 * levels : 0) + p.user_data.size();
         header = round_up(header, unit);

@@ -1,5 +1,5 @@
-// The parts of the file layer that are the same on every system, written
-// in terms of the system-specific parts (posix.cpp, windows.cpp).
+// What the file layer does the same way on every system, written
+// in terms of what each system does its own way (posix.cpp, windows.cpp).
 #include <algorithm>
 
 #include "common/platform/file_io.h"

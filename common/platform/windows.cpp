@@ -667,11 +667,11 @@ std::size_t root_length(const std::string& path) {
         // \\server\share\ or \\?\C:\ (and \\?\UNC\server\share\).
         const bool device = path.size() > 2 && (path[2] == '?' || path[2] == '.');
         i = 2;
-        int parts = device ? 1 : 2;
+        int components = device ? 1 : 2;
         if (device && path.compare(4, 4, "UNC\\") == 0) {
-            parts = 3;
+            components = 3;
         }
-        for (; parts > 0 && i < path.size(); --parts) {
+        for (; components > 0 && i < path.size(); --components) {
             while (i < path.size() && !separator(i)) {
                 ++i;
             }
