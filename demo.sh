@@ -10,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
 bin=$root/build/bin
+packaging/need-packages.sh demo
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" >/dev/null

@@ -26,6 +26,9 @@ if [ "$only" != all ] && [ "$only" != windows ]; then
     echo "usage: $0 [windows]" >&2
     exit 2
 fi
+# Before anything is built: the packages this needs (installed when run as
+# root; otherwise the one apt-get line to run, and a stop).
+packaging/need-packages.sh test
 
 stage_start=$SECONDS
 took() {

@@ -25,6 +25,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-1G}
 rounds=${2:-5}
+packaging/need-packages.sh bench
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 bin=$PWD/build/bin

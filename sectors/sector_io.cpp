@@ -13,13 +13,10 @@
 
 #include "common/byte_buffer.h"
 #include "common/run_files.h"
+#include "common/message.h"
 #include "common/text.h"
 
 namespace {
-
-std::string quoted(std::string_view name) {
-    return "\"" + std::string(name) + "\"";
-}
 
 std::string job_place(const ExtractJob& job) {
     return job.where + " (" + quoted(job.name) + ")";

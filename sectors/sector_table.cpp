@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "common/names.h"
+#include "common/message.h"
 #include "common/text.h"
 
 bool read_sector_record(ByteSpan image, std::uint64_t offset, SectorRecord* out) {
@@ -20,10 +21,6 @@ bool read_sector_record(ByteSpan image, std::uint64_t offset, SectorRecord* out)
 }
 
 namespace {
-
-std::string quoted(std::string_view name) {
-    return "\"" + std::string(name) + "\"";
-}
 
 // The path with `.` and empty components dropped, as the system's
 // `path_key` (case folded on Windows), so that different spellings of one
