@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "common/message.h"
 #include "common/names.h"
 #include "common/platform/file_io.h"
 
@@ -36,18 +37,32 @@ std::optional<Identity> identify(const std::string& path) {
 }
 
 std::string clash(const RunFile& output, const RunFile& other) {
-    std::string text =
-        "Error: " + output.path + ": " + output.role + " is the same file as " + other.role;
+    std::string what = output.role + " is the same file as " + other.role;
     if (other.path != output.path) {
-        text += " (" + other.path + ")";
+        what += " (" + other.path + ")";
     }
-    return text + "; nothing was written";
+    return error_message(output.path, what + "; nothing was written");
+}
+
+// A file without a name: refused by the name the usage line gives it.
+bool refuse_empty(std::span<const RunFile> files, std::string* err) {
+    for (const RunFile& file : files) {
+        if (file.path.empty()) {
+            *err = error_message(
+                "", "the path given as " + file.role + " is empty; nothing was written");
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 bool check_run_files(std::span<const RunFile> inputs, std::span<const RunFile> outputs,
                      std::vector<bool>* replaces_input, std::string* err) {
+    if (!refuse_empty(inputs, err) || !refuse_empty(outputs, err)) {
+        return false;
+    }
     std::vector<std::optional<Identity>> input_ids;
     for (const RunFile& input : inputs) {
         input_ids.push_back(identify(input.path));
@@ -80,4 +95,8 @@ bool check_run_files(std::span<const RunFile> inputs, std::span<const RunFile> o
 bool same_file(const std::string& a, const std::string& b) {
     const std::optional<Identity> x = identify(a);
     return x && x == identify(b);
+}
+
+std::string shown_link_target(const std::string& final_path) {
+    return final_path.starts_with("./") ? final_path.substr(2) : final_path;
 }

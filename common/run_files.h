@@ -14,7 +14,9 @@ struct RunFile {
     int may_replace = -1;
 };
 
-/// Refuses an output that is the same file as an input (other than the one
+/// Refuses a file whose path is empty, by its role ("Error: the path given
+/// as <output.lzr> is empty; nothing was written"), and an output that is
+/// the same file as an input (other than the one
 /// it may replace) or as another output: such a run would destroy a file it
 /// still needs, or write one output over the other. Files are the same when
 /// they are one file on disk (hard or symbolic links, other spellings of the
@@ -28,3 +30,8 @@ bool check_run_files(std::span<const RunFile> inputs, std::span<const RunFile> o
 /// Whether two paths name the same file in the sense above; false when
 /// either cannot be looked at.
 bool same_file(const std::string& a, const std::string& b);
+
+/// The file an output that is a symbolic link leads to (AtomicFile's
+/// `final_path`), as messages name it: without the "./" that stands before
+/// a name in the current folder.
+std::string shown_link_target(const std::string& final_path);

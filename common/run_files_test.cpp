@@ -33,6 +33,9 @@ TEST(CheckRunFiles, OutputsMeetingInputsOrEachOtherAreRefused) {
         {{tmp / "new.bin", tmp / "sub/../new.bin"}, -1, "<out2> is the same file as <out1>"},
         {{tmp / "new.bin", tmp / "new2.bin"}, -1, ""},
         {{NULL_DEVICE, NULL_DEVICE}, -1, "<out2> is the same file as <out1>"},
+        // A path that names no file is refused by its role, never opened.
+        {{""}, -1, "Error: the path given as <out1> is empty; nothing was written"},
+        {{tmp / "new.bin", ""}, -1, "Error: the path given as <out2> is empty"},
     };
     if (links) {
         cases.push_back({{tmp / "soft.evd"}, -1, "is the same file as <in0>"});
@@ -65,6 +68,11 @@ TEST(CheckRunFiles, OutputsMeetingInputsOrEachOtherAreRefused) {
             EXPECT_TRUE(err.starts_with("Error: ")) << err;
         }
     }
+    const RunFile no_input[] = {{"", "<input.evd>"}};
+    std::vector<bool> replaces;
+    std::string err;
+    EXPECT_FALSE(check_run_files(no_input, {}, &replaces, &err));
+    EXPECT_EQ(err, "Error: the path given as <input.evd> is empty; nothing was written");
     if (links) {
         EXPECT_TRUE(same_file(tmp / "hard.evd", tmp / "soft.evd"));
     }

@@ -92,6 +92,12 @@ std::vector<int> interrupt_signals();
 /// (for death tests); returns only if the process survives it.
 void raise_interrupt(int signal);
 
+/// Interrupts this very process without waiting for the interruption to be
+/// handled (on Windows the console event's handler runs in a thread of its
+/// own, which may wait for the caller), for a test that interrupts a step of
+/// a commit from inside that step.
+void send_interrupt(int signal);
+
 /// True when the tests run under wine rather than on Windows itself (never
 /// on POSIX systems).
 bool running_under_wine();

@@ -240,6 +240,10 @@ void raise_interrupt(int signal) {
     std::raise(signal);
 }
 
+void send_interrupt(int signal) {
+    std::raise(signal);
+}
+
 bool make_symlink(const std::string& target, const std::string& link) {
     std::error_code ec;
     fs::create_symlink(target, link, ec);

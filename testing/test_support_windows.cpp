@@ -421,6 +421,16 @@ void raise_interrupt(int signal) {
     ::WaitForSingleObject(thread.get(), INFINITE);
 }
 
+void send_interrupt(int signal) {
+    const LPTHREAD_START_ROUTINE routine = console_event_routine();
+    ASSERT_NE(routine, nullptr) << "the system's console event routine (CtrlRoutine) was not found";
+    const HANDLE thread = ::CreateThread(
+        nullptr, 0, routine, reinterpret_cast<void*>(std::uintptr_t{console_event_of(signal)}), 0,
+        nullptr);
+    ASSERT_NE(thread, nullptr);
+    ::CloseHandle(thread);
+}
+
 bool make_symlink(const std::string& target, const std::string& link) {
     // Wine 8 answers success and makes nothing: look for the link itself.
     std::wstring relative = wide_of(target);

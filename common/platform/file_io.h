@@ -87,15 +87,39 @@ struct FileStatus {
 bool file_status(const std::string& path, FileStatus* out, std::string* err,
                  bool follow_links = true);
 
+/// The names of everything in the folder at `path` (without "." and ".."),
+/// sorted bytewise. A folder that cannot be read is an error naming it.
+bool list_folder(const std::string& path, std::vector<std::string>* names, std::string* err);
+
+/// `path` as an absolute path (from the current folder), so that it names
+/// the same file when read again from elsewhere; `path` itself when the
+/// system cannot tell.
+std::string absolute_path(const std::string& path);
+
+/// Removes the folder at `path` if it is empty (a folder a failed run made
+/// and left unused); anything else stays as it is. Whether it was removed.
+bool remove_empty_folder(const std::string& path);
+
 /// Opens an input of the run. It must be a regular file: a device or FIFO
 /// would read as something that is not the file (or wait forever for a
 /// writer), a folder as nothing. Gives its size.
 bool open_input(const std::string& path, FileHandle* file, std::uint64_t* size, std::string* err);
+/// The same, giving the file's whole status (its identity too).
+bool open_input(const std::string& path, FileHandle* file, FileStatus* status, std::string* err);
 
 /// Reads exactly `out.size()` bytes at `offset`. A failed or short read is an
 /// error naming `path` (used for messages only).
 bool read_exact_at(const FileHandle& file, std::uint64_t offset, std::span<std::uint8_t> out,
                    const std::string& path, std::string* err);
+
+/// The first range of data at or after `offset` in `file`, as [*start, *end):
+/// the parts before it are holes, which read as zeros and take no disk
+/// space. *start is `size` when only a hole follows. Where the system or the
+/// file system cannot tell holes from data, everything from `offset` to
+/// `size` is data. For copies that keep a sparse file sparse.
+bool next_data_range(const FileHandle& file, std::uint64_t offset, std::uint64_t size,
+                     std::uint64_t* start, std::uint64_t* end, const std::string& path,
+                     std::string* err);
 
 /// Reads the whole regular file at `path` into `out`, sized exactly; a file
 /// that shrinks or fails while being read is an error.
@@ -149,6 +173,21 @@ class FolderMaker {
     std::unordered_set<std::string> known_;
 };
 
+namespace sys {
+struct Kept;  // common/platform/file_system.h
+}
+
+/// How data moves from one file into another.
+enum class CopyMethod {
+    /// Inside the system where it can (`copy_file_range` on Linux: one copy,
+    /// no trip through this process), else as `buffered`.
+    in_system,
+    /// Read into a buffer of this process and written from there: two copies,
+    /// but on some file systems the kernel's own copy of a file's pages costs
+    /// more than that.
+    buffered,
+};
+
 /// An output file that replaces its target only when complete.
 ///
 /// The data goes to a temporary file beside the target (same folder, so the
@@ -184,8 +223,12 @@ class AtomicFile {
 
     /// Creates the temporary file (or, for a new target and `in_place`, the
     /// target itself). Fails with the open-failure message for `target` when
-    /// the target's folder is missing or not writable, or when `target` is
-    /// empty or a folder.
+    /// the target's folder is missing or the new file cannot be made there,
+    /// or when `target` is a folder; an empty target is refused as such, and
+    /// a temporary file that cannot be made beside an existing target (a
+    /// read-only folder) is named as the step that failed. A replacement is
+    /// readable by its owner only until it is finished, when it takes the
+    /// replaced file's permissions.
     bool open(const std::string& target, std::string* err,
               NewTarget new_target = NewTarget::via_temporary, Target kind = Target::named);
 
@@ -205,8 +248,46 @@ class AtomicFile {
     bool copy_from(const FileHandle& source, std::uint64_t offset, std::uint64_t length,
                    const std::string& source_path, std::string* err);
 
-    /// Bytes written so far.
+    /// Appends `length` zero bytes without writing them where the system can:
+    /// the file grows over a hole that takes no disk space (a sparse file).
+    /// Where it cannot (a device, a pipe) the zeros are written.
+    bool write_hole(std::uint64_t length, std::string* err);
+
+    /// Gives the output the permission bits of `source` (an input of the
+    /// run), in place of those of the file it replaces or of a new file's
+    /// defaults. Systems without permission bits (Windows) leave the output
+    /// as it is; a device or pipe is never changed.
+    bool copy_permissions_from(const FileHandle& source, const std::string& source_path,
+                               std::string* err);
+
+    /// Bytes written so far (after `set_size`, that size).
     std::uint64_t size() const { return size_; }
+
+    // Writing parts at their offsets, from several threads at once, when the
+    // layout of the whole file is known before its first byte: `set_size`
+    // gives the file its final size first (bytes no part covers read as
+    // zeros), then `write_at` and `copy_at` write the parts, each at its own
+    // offset and from any thread. Only a file can be written so; a device or
+    // pipe (`is_file()` false) takes its data in order through `write`.
+
+    /// Whether the data goes to a file of its own (a temporary, or a new
+    /// file written in place), not to a device or pipe.
+    bool is_file() const { return fd_ != -1 && !temp_path_.empty(); }
+
+    /// Makes the file `size` bytes long, the bytes past what was written
+    /// reading as zeros; a full disk may show only when the parts are written.
+    bool set_size(std::uint64_t size, std::string* err);
+
+    /// Writes `data` at `offset`, leaving everything else of the file as it is.
+    bool write_at(std::uint64_t offset, std::span<const std::uint8_t> data, std::string* err) const;
+
+    /// Writes `length` bytes read from `source` at `source_offset` into the
+    /// file at `offset`, by `method` (see CopyMethod); `buffer` (1 MiB is
+    /// plenty) is where a copy through this process goes, one per thread. A
+    /// source that ends early is an error naming `source_path`.
+    bool copy_at(std::uint64_t offset, const FileHandle& source, std::uint64_t source_offset,
+                 std::uint64_t length, const std::string& source_path, CopyMethod method,
+                 std::span<std::uint8_t> buffer, std::string* err) const;
 
     /// Flushes (to stable storage when `durable`) and closes the file, so
     /// that a later commit has nothing left that can fail but the rename.
@@ -223,17 +304,25 @@ class AtomicFile {
 
     /// The path as given.
     const std::string& target() const { return target_; }
+    /// Where the data lands: the target, or for a target that is a symbolic
+    /// link, the file at the end of its links (set by `open`).
+    const std::string& final_path() const { return final_path_; }
 
   private:
     friend bool commit_together(std::span<AtomicFile* const> files, bool durable, std::string* err);
-    bool open_new_in_place(std::string* err);
+    int create_in_place();
+    bool create_temporary(std::string* err);
+    sys::Kept kept() const;
 
     std::string target_;
     std::string final_path_;  ///< where the data lands: the target, or what its link points to
     std::string temp_path_;   ///< the file being written, while it is unfinished
     std::intptr_t fd_ = -1;   ///< the system's descriptor or handle
     std::uint64_t size_ = 0;
-    std::uint32_t kept_attributes_ = 0;  ///< Windows: the replaced file's attributes (read-only...)
+    /// What the replacement keeps of the file it replaces (permission bits
+    /// and owner, or Windows attributes): common/platform/file_system.h.
+    std::uint32_t kept_bits_ = 0, kept_owner_ = 0, kept_group_ = 0;
+    bool keeps_ = false;  ///< a regular file is replaced: its permissions are kept
     bool replaces_ = false;
     bool in_place_ = false;  ///< written under its own name (new target, or a device)
     int cleanup_slot_ = -1;
@@ -243,8 +332,19 @@ class AtomicFile {
 /// every target is replaced or none is. Each existing target is kept under a
 /// hard link (or, where the file system has none, a second name) until every
 /// rename has succeeded; if one fails, the targets already replaced get their
-/// old files back. If even that fails, the message says which file now holds
-/// what. Interruptions wait until the step is over.
+/// old files back, and targets that did not exist before are removed. If
+/// even that fails, the message says which file now holds what.
+///
+/// Before the first rename, a journal (".suite-journal", flushed to disk
+/// when `durable`) in every folder holding a target names every target, its
+/// backup and its new file, so that a run killed in the middle (or a power
+/// cut) is undone by the next run that reads or writes a file in one of
+/// those folders: every function here that takes a path first finishes such
+/// a recovery, puts every target back (or, where every rename had been
+/// done, removes what is left of the old files) and says so in one warning.
+///
+/// An interruption (SIGINT, Ctrl-C...) during the renames puts every target
+/// back and ends the run with a message saying that nothing changed.
 bool commit_together(std::span<AtomicFile* const> files, bool durable, std::string* err);
 
 /// Replaces the file at `path` with exactly `data` (an AtomicFile in one call).

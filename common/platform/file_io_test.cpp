@@ -8,12 +8,15 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
+#include "common/platform/host.h"
 #include "common/text.h"
 #include "testing/test_support.h"
 
@@ -193,7 +196,7 @@ TEST(WriteWholeFile, UnwritableTargetsFailWithTheOpenMessage) {
     EXPECT_FALSE(write_whole_file(tmp / "missing/out.bin", bytes_of("x"), &err));
     EXPECT_EQ(err, "Could not open " + (tmp / "missing/out.bin") + " (No such file or directory)");
     EXPECT_FALSE(write_whole_file("", bytes_of("x"), &err));
-    EXPECT_EQ(err, "Could not open  (No such file or directory)");
+    EXPECT_EQ(err, "Error: the path of an output is empty");
     fs::create_directory(tmp / "dir");
     EXPECT_FALSE(write_whole_file(tmp / "dir", bytes_of("x"), &err));
     EXPECT_EQ(err, "Could not open " + (tmp / "dir") + " (Is a directory)");
@@ -405,6 +408,103 @@ TEST(LargeFiles, SizesAndOffsetsPast4GiB) {
                        ", got 11");
 }
 
+// A sparse copy as the image patcher makes one: the data ranges copied, the
+// holes between them left as holes.
+TEST(SparseCopy, DataRangesAndHolesRebuildTheFileExactly) {
+    TempDir tmp;
+    const std::string path = tmp / "sparse.bin";
+    const std::uint64_t size = (std::uint64_t{5} << 30) + 3;
+    const std::map<std::uint64_t, Bytes> marks = {{4096 * 3 + 17, patterned(70000, 3)},
+                                                  {(std::uint64_t{4} << 30) - 5, patterned(9, 5)},
+                                                  {size - 2, patterned(2, 7)}};
+    make_sparse_file(path, size, marks);
+    std::string err;
+    FileHandle file;
+    std::uint64_t file_size = 0;
+    ASSERT_TRUE(open_input(path, &file, &file_size, &err)) << err;
+    AtomicFile out;
+    ASSERT_TRUE(out.open(tmp / "copy.bin", &err)) << err;
+    std::uint64_t position = 0;
+    std::uint64_t data_bytes = 0;
+    while (position < size) {
+        std::uint64_t start = 0, end = 0;
+        ASSERT_TRUE(next_data_range(file, position, size, &start, &end, path, &err)) << err;
+        ASSERT_GE(start, position);
+        ASSERT_LE(start, end);
+        ASSERT_LE(end, size);
+        // Every mark lies inside data, never in a range reported as a hole.
+        for (const auto& [offset, bytes] : marks) {
+            EXPECT_FALSE(offset + bytes.size() > position && offset < start) << offset;
+        }
+        ASSERT_TRUE(out.write_hole(start - position, &err)) << err;
+        ASSERT_TRUE(out.copy_from(file, start, end - start, path, &err)) << err;
+        data_bytes += end - start;
+        position = std::max(end, start + (start == end ? 1 : 0));
+        if (start == size) {
+            break;
+        }
+    }
+    EXPECT_EQ(out.size(), size);
+    ASSERT_TRUE(out.commit(false, &err)) << err;
+    FileHandle copy;
+    std::uint64_t copy_size = 0;
+    ASSERT_TRUE(open_input(tmp / "copy.bin", &copy, &copy_size, &err)) << err;
+    EXPECT_EQ(copy_size, size);
+    for (const auto& [offset, bytes] : marks) {
+        Bytes got(bytes.size() + 1);
+        ASSERT_TRUE(read_exact_at(copy, offset - 1, got, "copy.bin", &err)) << err;
+        Bytes expected = bytes;
+        expected.insert(expected.begin(), 0);
+        EXPECT_EQ(got, expected) << offset;
+    }
+    Bytes middle(4096);
+    ASSERT_TRUE(read_exact_at(copy, std::uint64_t{3} << 30, middle, "copy.bin", &err)) << err;
+    EXPECT_EQ(middle, Bytes(4096, 0));
+#ifndef _WIN32
+    // Linux file systems report the holes: a few blocks of data were copied,
+    // and the copy takes about as little space as the original.
+    EXPECT_LT(data_bytes, std::uint64_t{16} << 20);
+    struct stat st;
+    ASSERT_EQ(::stat((tmp / "copy.bin").c_str(), &st), 0);
+    EXPECT_LT(static_cast<std::uint64_t>(st.st_blocks) * 512, std::uint64_t{16} << 20);
+#endif
+}
+
+TEST(SparseCopy, AHoleWrittenToADeviceIsWrittenAsZeros) {
+    std::string err;
+    AtomicFile out;
+    ASSERT_TRUE(out.open(NULL_DEVICE, &err)) << err;
+    ASSERT_TRUE(out.write_hole(100000, &err)) << err;
+    EXPECT_EQ(out.size(), 100000u);
+    EXPECT_TRUE(out.commit(false, &err)) << err;
+}
+
+#ifndef _WIN32
+TEST(AtomicFile, CopiesThePermissionBitsOfAnInput) {
+    TempDir tmp;
+    write_file(tmp / "input.bin", bytes_of("input"));
+    write_file(tmp / "old.bin", bytes_of("old"));
+    ASSERT_EQ(::chmod((tmp / "input.bin").c_str(), 0640), 0);
+    ASSERT_EQ(::chmod((tmp / "old.bin").c_str(), 0604), 0);
+    std::string err;
+    FileHandle input;
+    std::uint64_t size = 0;
+    ASSERT_TRUE(open_input(tmp / "input.bin", &input, &size, &err)) << err;
+    for (const char* name : {"old.bin", "new.bin"}) {
+        AtomicFile out;
+        ASSERT_TRUE(out.open(tmp / name, &err) && out.write(bytes_of("x"), &err) &&
+                    out.copy_permissions_from(input, "input.bin", &err) && out.commit(false, &err))
+            << err;
+        struct stat st;
+        ASSERT_EQ(::stat((tmp / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
+    }
+}
+#else
+SKIPPED_ON_WINDOWS(AtomicFile, CopiesThePermissionBitsOfAnInput,
+                   "Windows files have no permission bits")
+#endif
+
 TEST(MappedFile, MapsPrivatelyAndReadsWhatCannotBeMapped) {
     TempDir tmp;
     const Bytes data = patterned(100000, 13);
@@ -511,16 +611,22 @@ TEST(CommitTogether, ReplacesBothTargetsOrNeither) {
 TEST(InterruptCleanup, RemovesUnfinishedOutputsAndEndsWithAnError) {
     SharedTempDir tmp;
     write_file(tmp / "kept.bin", bytes_of("kept"));
-    // In the child: one new file half written, one replacement half written,
-    // one new file finished; then the signal.
+    // In the child: two new folders with nothing in them; one new file half
+    // written, in two more; one replacement half written; one new file
+    // finished, in a new folder; then the signal. The folders that end up
+    // empty go too.
     auto interrupted = [&](int signal) {
         install_interrupt_cleanup();
         std::string err;
         static AtomicFile fresh, replacing, done;
-        if (!fresh.open(tmp / "fresh.bin", &err, AtomicFile::NewTarget::in_place) ||
+        FolderMaker folders;
+        if (!folders.make_parents(tmp / "empty/inner/", &err) ||
+            !folders.make_parents(tmp / "made/deeper/fresh.bin", &err) ||
+            !folders.make_parents(tmp / "full/done.bin", &err) ||
+            !fresh.open(tmp / "made/deeper/fresh.bin", &err, AtomicFile::NewTarget::in_place) ||
             !fresh.write(bytes_of("half"), &err) || !replacing.open(tmp / "kept.bin", &err) ||
             !replacing.write(bytes_of("half"), &err) ||
-            !done.open(tmp / "done.bin", &err, AtomicFile::NewTarget::in_place) ||
+            !done.open(tmp / "full/done.bin", &err, AtomicFile::NewTarget::in_place) ||
             !done.write(bytes_of("done"), &err) || !done.commit(false, &err)) {
             std::exit(3);
         }
@@ -533,11 +639,19 @@ TEST(InterruptCleanup, RemovesUnfinishedOutputsAndEndsWithAnError) {
         message.pop_back();
         EXPECT_EXIT(interrupted(signal), ::testing::ExitedWithCode(FAILURE_STATUS),
                     "^" + message + "\r?\n$");
-        EXPECT_EQ(read_tree(tmp.path()),
-                  (std::map<std::string, Bytes>{{"done.bin", bytes_of("done")},
-                                                {"kept.bin", bytes_of("kept")}}))
-            << signal;
-        std::filesystem::remove(tmp / "done.bin");
+        std::map<std::string, Bytes> left = {{"full/", {}},
+                                             {"full/done.bin", bytes_of("done")},
+                                             {"kept.bin", bytes_of("kept")}};
+#ifdef _WIN32
+        // A removed file that is still open goes only when the process ends
+        // (under wine, and on Windows before its removals took effect at
+        // once), after the clean-up: its folders stay, empty.
+        left["made/"] = {};
+        left["made/deeper/"] = {};
+#endif
+        EXPECT_EQ(read_tree(tmp.path()), left) << signal;
+        std::filesystem::remove_all(tmp / "full");
+        std::filesystem::remove_all(tmp / "made");
     }
 }
 
@@ -650,4 +764,74 @@ TEST(OpenInput, RefusesWhatIsNotARegularFile) {
         MappedFile mapped;
         EXPECT_FALSE(mapped.open(path, &err)) << path;
     }
+}
+
+// Whether a folder is held in memory decides how rebuilds copy; the
+// system's own `stat -f` is asked the same of each folder.
+TEST(LiesInMemory, AgreesWithTheSystemsAnswer) {
+    SharedTempDir tmp;
+#ifdef _WIN32
+    EXPECT_FALSE(lies_in_memory(tmp / "new.bin"));
+#else
+    std::vector<std::string> folders = {tmp.path(), "/dev/shm", "/proc"};
+    for (const std::string& folder : folders) {
+        if (!std::filesystem::is_directory(folder)) {
+            continue;
+        }
+        const RunResult type = run_program("/usr/bin/stat", {"-f", "-c", "%T", folder}, ".");
+        ASSERT_EQ(type.status, 0) << type.err;
+        const bool in_memory = type.out == "tmpfs\n" || type.out == "ramfs\n";
+        EXPECT_EQ(lies_in_memory(folder + "/not yet.bin"), in_memory) << folder << ": " << type.out;
+    }
+    EXPECT_FALSE(lies_in_memory(tmp / "missing/new.bin")) << "an unknown folder is not in memory";
+#endif
+}
+
+// Workers ask at once (an unpack decodes its images in parallel); each
+// must hear what the machine has, not an answer still being filled in. Each
+// test runs in a process of its own, so these are the process's first asks.
+TEST(AvailableMemory, IsKnownToThreadsAskingAtOnce) {
+    std::atomic<bool> go{false};
+    std::vector<std::uint64_t> answers(8);
+    std::vector<std::thread> threads;
+    for (std::uint64_t& answer : answers) {
+        threads.emplace_back([&go, &answer] {
+            while (!go.load()) {
+            }
+            answer = available_memory();
+        });
+    }
+    go = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const std::uint64_t answer : answers) {
+        EXPECT_GT(answer, std::uint64_t{1} << 20);
+    }
+}
+
+TEST(AvailableMemory, IsKnownAndHeldToALimitOnTheProcess) {
+    const std::uint64_t available = available_memory();
+    EXPECT_GT(available, std::uint64_t{1} << 20);
+    EXPECT_LT(available, UINT64_MAX) << "the system tells";
+#ifndef _WIN32
+    if (built_with_address_sanitizer()) {
+        GTEST_SKIP() << "AddressSanitizer reserves more address space than a limit allows";
+    }
+    // A limit 256 MiB above what the process uses leaves at most that.
+    struct rlimit before;
+    ASSERT_EQ(::getrlimit(RLIMIT_AS, &before), 0);
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    unsigned long long pages = 0;
+    ASSERT_TRUE(statm != nullptr && std::fscanf(statm, "%llu", &pages) == 1);
+    std::fclose(statm);
+    const std::uint64_t used = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    struct rlimit limited = before;
+    limited.rlim_cur = used + (256u << 20);
+    ASSERT_EQ(::setrlimit(RLIMIT_AS, &limited), 0);
+    const std::uint64_t under_limit = available_memory();
+    ASSERT_EQ(::setrlimit(RLIMIT_AS, &before), 0);
+    EXPECT_LE(under_limit, std::uint64_t{256} << 20);
+    EXPECT_GT(under_limit, std::uint64_t{200} << 20);
+#endif
 }

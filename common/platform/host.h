@@ -5,6 +5,7 @@
 // `host_name_rules` in common/names.h.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,3 +28,21 @@ bool flush_standard_output(int* errnum);
 /// come from the wide-character command line, so that any name a user can
 /// type arrives whatever the system's code page.
 std::vector<std::string> utf8_arguments(int argc, char** argv);
+
+/// Bytes of memory this process may still take without the system running
+/// short: the physical memory not in use (on Linux including the page cache
+/// it would give up), and no more than a limit set on the process (its
+/// address space on POSIX systems, its job on Windows) leaves. The largest
+/// value when the system does not tell.
+std::uint64_t available_memory();
+
+/// Whether the folder of `path` (a file that may not exist yet) lies on a
+/// file system held in memory alone (Linux's tmpfs and ramfs), where copying
+/// a file's pages inside the system is the cheapest copy; false where it
+/// cannot be told, and on Windows.
+bool lies_in_memory(const std::string& path);
+
+/// Whether standard error is a terminal (a console window on Windows) that a
+/// person watches, rather than a file or pipe that keeps what is written:
+/// progress lines that redraw themselves go only to a terminal.
+bool standard_error_is_terminal();

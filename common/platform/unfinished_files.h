@@ -57,10 +57,14 @@ class UnfinishedFiles {
     }
 
     /// Calls `remove_file(path)` for every registered path, from the
-    /// clean-up. `buffer` holds `Length` characters.
+    /// clean-up. `buffer` holds `Length` characters. Slots that are never
+    /// given back fill in the order of their paths' registration, so
+    /// `newest_first` walks them from the last registered (a folder before
+    /// the folder that holds it).
     template <typename F>
-    void remove_all(Char* buffer, F remove_file) {
-        for (int i = 0; i < Slots; ++i) {
+    void remove_all(Char* buffer, F remove_file, bool newest_first = false) {
+        for (int k = 0; k < Slots; ++k) {
+            const int i = newest_first ? Slots - 1 - k : k;
             const std::uint32_t before = sequences_[i].load(std::memory_order_acquire);
             if ((before & (BUSY | LIVE)) != LIVE) {
                 continue;

@@ -1,5 +1,6 @@
-// The file layer on Windows: Win32 calls with UTF-16 names, so that any path
-// works whatever the system's code page, and files are always binary.
+// The file layer's steps on Windows (common/platform/file_system.h): Win32
+// calls with UTF-16 names, so that any path works whatever the system's code
+// page, and files are always binary.
 //
 // What differs from POSIX systems, and how it is met here:
 // - Files are replaced with MoveFileExW(MOVEFILE_REPLACE_EXISTING); the C
@@ -8,12 +9,18 @@
 // - File identity is the volume serial number and the file index
 //   (GetFileInformationByHandle): the C runtime's st_ino is always 0.
 // - A replaced file keeps its attributes (read-only, hidden...); a read-only
-//   target is made writable only for the instant of the rename.
+//   target is made writable only for the instant of the rename. A file and
+//   its backup link share their attributes, so a rollback gives them back.
+// - A program that holds a file for a moment (a virus scanner, the search
+//   indexer) makes a rename fail with "access denied": it is tried again.
 // - Sizes and offsets are 64-bit in every call.
 // - Paths of 248 characters and more go to the system as \\?\ paths, which
 //   are not held to the old 260-character limit.
 // - An interruption (Ctrl-C, Ctrl-Break, the console closing) reaches a
-//   console control handler, which removes the unfinished outputs.
+//   console control handler, in a thread of its own, which removes the
+//   unfinished outputs; during a commit it waits for the commit to decide.
+// - The commit journal is held by a handle that shares reading only; the
+//   system closes it when the process dies.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -21,6 +28,10 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <winioctl.h>
+// The memory counters, from KERNEL32.dll itself.
+#define PSAPI_VERSION 2
+#include <psapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,14 +40,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "common/byte_buffer.h"
+#include "common/message.h"
 #include "common/names.h"
 #include "common/platform/file_io.h"
-#include "common/platform/file_messages.h"
+#include "common/platform/file_steps.h"
+#include "common/platform/file_system.h"
 #include "common/platform/host.h"
 #include "common/platform/unfinished_files.h"
-#include "common/text.h"
 
 // ---------------------------------------------------------------------------
 // The host: no huge pages for ordinary programs, CRLF text, UTF-8 arguments,
@@ -226,8 +239,7 @@ bool is_missing(DWORD error) {
 bool flush_standard_output(int* errnum) {
     errno = 0;
     _doserrno = 0;
-    const  // The C runtime keeps the system error behind a failed write in _doserrno.
-        bool flushed = std::fflush(stdout) == 0;
+    const bool flushed = std::fflush(stdout) == 0;
     *errnum = _doserrno != 0 ? errnum_of(_doserrno) : errno;
     return flushed && !std::ferror(stdout);
 }
@@ -289,13 +301,6 @@ std::string system_message(int errnum) {
     }
 }
 
-void FileHandle::close() {
-    if (native_ != -1) {
-        ::CloseHandle(reinterpret_cast<HANDLE>(native_));
-        native_ = -1;
-    }
-}
-
 namespace {
 
 HANDLE handle_of(std::intptr_t native) {
@@ -305,6 +310,11 @@ HANDLE handle_of(std::intptr_t native) {
 std::intptr_t native_of(HANDLE handle) {
     return reinterpret_cast<std::intptr_t>(handle);
 }
+
+// The attributes a replacement takes over from the file it replaces.
+constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // Every file is opened so that others may read, write, rename or delete it
 // meanwhile, as on POSIX systems; in particular the clean-up of an
@@ -319,15 +329,10 @@ HANDLE open_existing(const std::wstring& name, DWORD access, DWORD flags = 0) {
                          FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-std::string ended_early(const std::string& path, std::uint64_t expected, std::uint64_t offset,
-                        std::uint64_t got) {
-    return "Error: " + path + ": ended early: expected " + std::to_string(expected) +
-           " bytes at offset " + hex(offset) + ", got " + std::to_string(got);
-}
-
-// What an open handle is: kind, identity and size. False with the system's
-// error when it cannot be told.
-bool status_of(HANDLE handle, const std::wstring& name, bool link_opened, FileStatus* out) {
+// What an open handle is: kind, identity and size, and its attributes when
+// asked. False with the system's error when it cannot be told.
+bool status_of(HANDLE handle, const std::wstring& name, bool link_opened, FileStatus* out,
+               DWORD* attributes = nullptr) {
     if (::GetFileType(handle) != FILE_TYPE_DISK) {
         // A device (NUL, CON) or a pipe: no file index; one name, one device.
         out->kind = FileKind::other;
@@ -350,6 +355,9 @@ bool status_of(HANDLE handle, const std::wstring& name, bool link_opened, FileSt
     out->size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
     out->kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::directory
                                                                         : FileKind::regular;
+    if (attributes != nullptr) {
+        *attributes = info.dwFileAttributes;
+    }
     if (link_opened && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         FILE_ATTRIBUTE_TAG_INFO tag;
         if (::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
@@ -379,286 +387,73 @@ void split_path(const std::string& path, std::string* folder, std::string* name)
     *name = path.substr(slash + 1);
 }
 
-bool file_status(const std::string& path, FileStatus* out, std::string* err, bool follow_links) {
+// ---------------------------------------------------------------------------
+// Names and looks.
+
+int sys::look(const std::string& path, bool follow_links, Look* out) {
     const std::wstring name = system_path(path);
     const HANDLE handle =
         open_existing(name, FILE_READ_ATTRIBUTES, follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (is_missing(error)) {
-            *out = FileStatus{};
-            return true;
-        }
-        *err = "Error: " + path + ": could not look at the file (" +
-               system_message(errnum_of(error)) + ")";
-        return false;
-    }
-    const bool ok = status_of(handle, name, !follow_links, out);
-    const int error = last_error();
-    ::CloseHandle(handle);
-    if (!ok) {
-        *err = "Error: " + path + ": could not look at the file (" + system_message(error) + ")";
-    }
-    return ok;
-}
-
-bool open_input(const std::string& path, FileHandle* file, std::uint64_t* size, std::string* err) {
-    const std::wstring name = system_path(path);
-    const HANDLE handle = open_existing(name, GENERIC_READ);
-    if (handle == INVALID_HANDLE_VALUE) {
-        *err = open_failure_message(path, last_error());
-        return false;
-    }
-    FileHandle owned(native_of(handle));
-    FileStatus status;
-    if (!status_of(handle, name, false, &status)) {
-        *err = read_error(path, last_error());
-        return false;
-    }
-    const std::string refusal = not_a_file(path, status.kind);
-    if (!refusal.empty()) {
-        *err = refusal;
-        return false;
-    }
-    *size = status.size;
-    *file = std::move(owned);
-    return true;
-}
-
-namespace {
-
-// Reads up to `length` bytes at `offset`; the count read (0 at the end of
-// the file), or -1 with the error number in `error`.
-long long read_at(HANDLE handle, std::uint64_t offset, std::uint8_t* data, std::size_t length,
-                  int* error) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD got = 0;
-    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
-    if (!::ReadFile(handle, data, ask, &got, &at)) {
-        const DWORD e = ::GetLastError();
-        if (e == ERROR_HANDLE_EOF) {
+            *out = Look{};
             return 0;
         }
-        *error = errnum_of(e);
-        return -1;
+        return errnum_of(error);
     }
-    return got;
-}
-
-}  // namespace
-
-bool read_exact_at(const FileHandle& file, std::uint64_t offset, std::span<std::uint8_t> out,
-                   const std::string& path, std::string* err) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-        int error = 0;
-        const long long n = read_at(handle_of(file.native()), offset + done, out.data() + done,
-                                    out.size() - done, &error);
-        if (n < 0) {
-            *err = read_error(path, error);
-            return false;
-        }
-        if (n == 0) {
-            *err = ended_early(path, out.size(), offset, done);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool read_stream(const std::string& path, std::string* out, std::string* err) {
-    const std::wstring name = system_path(path);
-    const HANDLE handle = open_existing(name, GENERIC_READ);
-    if (handle == INVALID_HANDLE_VALUE) {
-        *err = open_failure_message(path, last_error());
-        return false;
-    }
-    FileHandle file(native_of(handle));
-    FileStatus status;
-    if (status_of(handle, name, false, &status) && status.kind == FileKind::directory) {
-        *err = not_a_file(path, FileKind::directory);
-        return false;
-    }
-    out->clear();
-    if (status.kind == FileKind::regular) {
-        out->reserve(static_cast<std::size_t>(status.size));
-    }
-    char buffer[1 << 16];
-    for (;;) {
-        DWORD n = 0;
-        if (!::ReadFile(handle, buffer, sizeof buffer, &n, nullptr)) {
-            const DWORD e = ::GetLastError();
-            if (e == ERROR_BROKEN_PIPE || e == ERROR_HANDLE_EOF) {
-                return true;  // the writer of a pipe is done
-            }
-            *err = read_error(path, errnum_of(e));
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        out->append(buffer, n);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Unfinished outputs, removed when the run is interrupted
-// (common/platform/unfinished_files.h), and the console control handler.
-
-namespace {
-
-constexpr std::size_t MAX_REGISTERED_PATH = 4096;
-constinit UnfinishedFiles<wchar_t, 1024, MAX_REGISTERED_PATH> unfinished;
-std::atomic<bool> stopping{false};
-
-// Held while outputs are renamed into place: the interruption waits until
-// the step is over, so that it never leaves half of a group replaced.
-SRWLOCK commit_lock = SRWLOCK_INIT;
-
-class CommitHold {
-  public:
-    CommitHold() { ::AcquireSRWLockExclusive(&commit_lock); }
-    ~CommitHold() { ::ReleaseSRWLockExclusive(&commit_lock); }
-    CommitHold(const CommitHold&) = delete;
-    CommitHold& operator=(const CommitHold&) = delete;
-};
-
-int register_unfinished(const std::wstring& name) {
-    return unfinished.add(name.c_str(), name.size());
-}
-
-void unregister_unfinished(int i) {
-    unfinished.remove(i);
-}
-
-// Deletes a file, also a read-only one.
-bool delete_file(const std::wstring& name) {
-    if (!fits(name)) {
-        return false;
-    }
-    if (::DeleteFileW(name.c_str())) {
-        return true;
-    }
-    const DWORD attributes = ::GetFileAttributesW(name.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-           ::SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) &&
-           ::DeleteFileW(name.c_str());
-}
-
-void remove_unfinished_files() {
-    static wchar_t name[MAX_REGISTERED_PATH];
-    unfinished.remove_all(name, [](const wchar_t* n) { ::DeleteFileW(n); });
-}
-
-void write_stderr(const std::string& text) {
-    DWORD written = 0;
-    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()),
-                &written, nullptr);
-}
-
-// A file created by a thread while the handler was already cleaning up would
-// be missed; the thread removes it itself and waits for the end.
-void stop_if_interrupted(const std::wstring& name) {
-    if (stopping.load()) {
-        ::DeleteFileW(name.c_str());
-        ::Sleep(INFINITE);
-    }
-}
-
-// Runs in a thread of its own, made by the system for the event.
-BOOL WINAPI on_console_event(DWORD event) {
-    ::AcquireSRWLockExclusive(&commit_lock);  // a group of renames finishes first
-    if (stopping.exchange(true)) {
-        ::Sleep(INFINITE);  // a second event: the first one finishes the job
-    }
-    remove_unfinished_files();
-    ::Sleep(20);  // a file another thread was creating in the same instant
-    remove_unfinished_files();
-    const char* what = event == CTRL_C_EVENT       ? "Ctrl-C"
-                       : event == CTRL_BREAK_EVENT ? "Ctrl-Break"
-                       : event == CTRL_CLOSE_EVENT ? "the console window closing"
-                                                   : "the end of the session";
-    write_stderr(std::string("Error: interrupted by ") + what +
-                 "; unfinished output files were removed, finished ones are complete\r\n");
-    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(-1));
-    return TRUE;
-}
-
-// The message for a mapped input whose pages cannot be read (a network
-// drive gone, a disk failing), prepared when it is mapped.
-std::string lost_page_message;
-std::atomic<bool> lost_page_message_ready{false};
-
-LONG WINAPI on_exception(EXCEPTION_POINTERS* exception) {
-    if (exception->ExceptionRecord->ExceptionCode != EXCEPTION_IN_PAGE_ERROR ||
-        !lost_page_message_ready.load() || stopping.exchange(true)) {
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-    remove_unfinished_files();
-    write_stderr(lost_page_message);
-    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(-1));
-    return EXCEPTION_CONTINUE_SEARCH;
-}
-
-}  // namespace
-
-void install_interrupt_cleanup() {
-    ::SetConsoleCtrlHandler(on_console_event, TRUE);
-    ::AddVectoredExceptionHandler(1, on_exception);
-    // A drive without a medium, or a file that cannot be opened, is an error
-    // the tool reports, never a dialog box waiting for a click.
-    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-}
-
-bool MappedFile::open(const std::string& path, std::string* err) {
-    close();
-    FileHandle file;
-    std::uint64_t size = 0;
-    if (!open_input(path, &file, &size, err)) {
-        return false;
-    }
-    if (size == 0) {
-        return true;  // the system maps no empty file
-    }
-    // Copy-on-write: changes stay in this process.
-    const HANDLE mapping =
-        ::CreateFileMappingW(handle_of(file.native()), nullptr, PAGE_WRITECOPY, 0, 0, nullptr);
-    if (mapping == nullptr) {
-        *err = read_error(path, last_error());
-        return false;
-    }
-    void* p = ::MapViewOfFile(mapping, FILE_MAP_COPY, 0, 0, 0);
+    DWORD attributes = 0;
+    const bool ok = status_of(handle, name, !follow_links, &out->status, &attributes);
     const int error = last_error();
-    ::CloseHandle(mapping);  // the view keeps the mapping
-    if (p == nullptr) {
-        *err = read_error(path, error);
-        return false;
-    }
-    lost_page_message_ready.store(false);
-    lost_page_message =
-        "Error: " + path + ": could not read (its device failed while it was in use)\r\n";
-    lost_page_message_ready.store(true);
-    data_ = static_cast<std::uint8_t*>(p);
-    size_ = static_cast<std::size_t>(size);
-    return true;
+    ::CloseHandle(handle);
+    out->kept = {out->status.kind == FileKind::regular, attributes & KEPT_ATTRIBUTES, 0, 0};
+    return ok ? 0 : error;
 }
 
-void MappedFile::close() {
-    if (data_ != nullptr) {
-        ::UnmapViewOfFile(data_);
-        data_ = nullptr;
-        size_ = 0;
+std::string sys::resolve_links(const std::string& path) {
+    Look look;
+    if (sys::look(path, false, &look) != 0 || look.status.kind != FileKind::link) {
+        return path;
     }
+    const HANDLE handle = open_existing(system_path(path), FILE_READ_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return path;  // a link to nothing: the link itself is replaced
+    }
+    wchar_t buffer[32768];
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, buffer, 32768, FILE_NAME_NORMALIZED);
+    ::CloseHandle(handle);
+    if (n == 0 || n >= 32768) {
+        return path;
+    }
+    return utf8_of(buffer, n);
 }
 
-namespace {
+std::string sys::absolute_path(const std::string& path) {
+    const std::wstring name = wide_of(path);
+    const DWORD n = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (n == 0) {
+        return path;
+    }
+    std::wstring full(n, L'\0');
+    const DWORD got = ::GetFullPathNameW(name.c_str(), n, full.data(), nullptr);
+    if (got == 0 || got >= n) {
+        return path;
+    }
+    return utf8_of(full.data(), got);
+}
+
+std::string sys::sibling_name(const std::string& path, const char* suffix) {
+    static std::atomic<unsigned> counter{0};
+    std::string folder, name;
+    split_path(path, &folder, &name);
+    const char* separator = folder.ends_with('\\') || folder.ends_with('/') ? "" : "\\";
+    return folder + separator + ".suite-" + std::to_string(::GetCurrentProcessId()) + "-" +
+           std::to_string(counter++) + suffix;
+}
 
 // Length of the part of `path` that names a drive or share and is never
 // made: "C:", "C:\", "\", "\\server\share\", "\\?\C:\".
-std::size_t root_length(const std::string& path) {
+std::size_t sys::root_length(const std::string& path) {
     auto separator = [&](std::size_t i) {
         return i < path.size() && (path[i] == '/' || path[i] == '\\');
     };
@@ -688,113 +483,292 @@ std::size_t root_length(const std::string& path) {
     return separator(0) ? 1 : 0;
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// Reading.
 
-bool FolderMaker::make_parents(const std::string& path, std::string* err) {
-    // The folders to make, deepest first: every prefix ending just before a
-    // separator, up to the deepest one already known to exist.
-    const std::size_t root = root_length(path);
-    std::vector<std::size_t> ends;
-    for (std::size_t end = path.find_last_of("/\\"); end != std::string::npos && end > root;
-         end = path.find_last_of("/\\", end - 1)) {
-        if (known_.contains(path.substr(0, end))) {
-            break;
-        }
-        ends.push_back(end);
+int sys::open_read(const std::string& path, bool, std::intptr_t* handle) {
+    const HANDLE h = open_existing(system_path(path), GENERIC_READ);
+    if (h == INVALID_HANDLE_VALUE) {
+        return last_error();
     }
-    for (auto end = ends.rbegin(); end != ends.rend(); ++end) {
-        std::string folder = path.substr(0, *end);
-        const std::wstring name = system_path(folder);
-        if (!fits(name) || !::CreateDirectoryW(name.c_str(), nullptr)) {
-            const DWORD error = ::GetLastError();
-            const DWORD attributes =
-                fits(name) ? ::GetFileAttributesW(name.c_str()) : INVALID_FILE_ATTRIBUTES;
-            const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-            if (!exists || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                *err = "Error: " + folder + ": could not create the folder (" +
-                       (exists ? std::string("a file of that name is in the way")
-                               : system_message(errnum_of(error))) +
-                       ")";
-                return false;
-            }
+    *handle = native_of(h);
+    return 0;
+}
+
+int sys::handle_status(std::intptr_t handle, const std::string& path, FileStatus* out) {
+    return status_of(handle_of(handle), system_path(path), false, out) ? 0 : last_error();
+}
+
+long long sys::read_some(std::intptr_t handle, std::uint8_t* data, std::size_t size, int* error) {
+    DWORD n = 0;
+    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::ReadFile(handle_of(handle), data, ask, &n, nullptr)) {
+        const DWORD e = ::GetLastError();
+        if (e == ERROR_BROKEN_PIPE || e == ERROR_HANDLE_EOF) {
+            return 0;  // the writer of a pipe is done
         }
-        known_.insert(std::move(folder));
+        *error = errnum_of(e);
+        return -1;
     }
-    return true;
+    return n;
+}
+
+long long sys::read_some_at(std::intptr_t handle, std::uint64_t offset, std::uint8_t* data,
+                            std::size_t size, int* error) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::ReadFile(handle_of(handle), data, ask, &got, &at)) {
+        const DWORD e = ::GetLastError();
+        if (e == ERROR_HANDLE_EOF) {
+            return 0;
+        }
+        *error = errnum_of(e);
+        return -1;
+    }
+    return got;
 }
 
 namespace {
 
-std::atomic<unsigned> temp_counter{0};
+// The message for a mapped input whose pages cannot be read (a network
+// drive gone, a disk failing), prepared when it is mapped.
+std::string lost_page_message;
+std::atomic<bool> lost_page_message_ready{false};
 
-// Where data written to `path` lands: the file a symbolic link at `path`
-// points to (its final path), or `path` itself.
-std::string resolve_links(const std::string& path) {
-    FileStatus status;
-    std::string ignored;
-    if (!file_status(path, &status, &ignored, false) || status.kind != FileKind::link) {
-        return path;
+}  // namespace
+
+int sys::map_view(std::intptr_t handle, std::uint64_t, const std::string& path, void** view) {
+    // Copy-on-write: changes stay in this process.
+    const HANDLE mapping =
+        ::CreateFileMappingW(handle_of(handle), nullptr, PAGE_WRITECOPY, 0, 0, nullptr);
+    if (mapping == nullptr) {
+        return last_error();
     }
-    const HANDLE handle = open_existing(system_path(path), FILE_READ_ATTRIBUTES);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return path;  // a link to nothing: the link itself is replaced
+    void* p = ::MapViewOfFile(mapping, FILE_MAP_COPY, 0, 0, 0);
+    const int error = last_error();
+    ::CloseHandle(mapping);  // the view keeps the mapping
+    if (p == nullptr) {
+        return error;
     }
-    wchar_t buffer[32768];
-    const DWORD n = ::GetFinalPathNameByHandleW(handle, buffer, 32768, FILE_NAME_NORMALIZED);
-    ::CloseHandle(handle);
-    if (n == 0 || n >= 32768) {
-        return path;
-    }
-    return utf8_of(buffer, n);
+    lost_page_message_ready.store(false);
+    lost_page_message =
+        error_message(path, "could not read", "its device failed while it was in use") + "\r\n";
+    lost_page_message_ready.store(true);
+    *view = p;
+    return 0;
 }
 
-// A name beside `path` for a file of this run, short enough to fit in any
-// folder whatever the length of the target's own name.
-std::string sibling_name(const std::string& path, const char* suffix) {
-    std::string folder, name;
-    split_path(path, &folder, &name);
-    const char* separator = folder.ends_with('\\') || folder.ends_with('/') ? "" : "\\";
-    return folder + separator + ".suite-" + std::to_string(::GetCurrentProcessId()) + "-" +
-           std::to_string(temp_counter++) + suffix;
+void sys::unmap_view(void* view, std::size_t) {
+    ::UnmapViewOfFile(view);
 }
 
-// The attributes a replacement takes over from the file it replaces.
-constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// ---------------------------------------------------------------------------
+// Writing.
+
+int sys::create_new(const std::string& path, bool, std::intptr_t* handle) {
+    // A new file takes its folder's access rules, as a replacement does
+    // until the rename: there are no permission bits to narrow.
+    const std::wstring name = system_path(path);
+    if (!fits(name)) {
+        return last_error();
+    }
+    const HANDLE h = ::CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                   nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    *handle = native_of(h);
+    return 0;
+}
+
+int sys::open_for_writing(const std::string& path, std::intptr_t* handle) {
+    const std::wstring name = system_path(path);
+    const HANDLE h = !fits(name) ? INVALID_HANDLE_VALUE
+                                 : ::CreateFileW(name.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    *handle = native_of(h);
+    return 0;
+}
+
+long long sys::write_some(std::intptr_t handle, const std::uint8_t* data, std::size_t size,
+                          int* error) {
+    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD n = 0;
+    if (!::WriteFile(handle_of(handle), data, ask, &n, nullptr)) {
+        *error = last_error();
+        return -1;
+    }
+    return n;
+}
+
+int sys::copy_in_system(std::intptr_t, std::uint64_t, std::intptr_t, const std::uint64_t*,
+                        std::uint64_t, std::uint64_t*) {
+    return -1;  // no copy between files inside the system short of whole files
+}
+
+long long sys::write_some_at(std::intptr_t handle, std::uint64_t offset, const std::uint8_t* data,
+                             std::size_t size, int* error) {
+    // The offset in an OVERLAPPED record leaves every other thread's writes alone.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD n = 0;
+    if (!::WriteFile(handle_of(handle), data, ask, &n, &at)) {
+        *error = last_error();
+        return -1;
+    }
+    return n;
+}
+
+int sys::set_file_size(std::intptr_t handle, std::uint64_t size) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    if (!::SetFileInformationByHandle(handle_of(handle), FileEndOfFileInfo, &end, sizeof end)) {
+        return last_error();
+    }
+    return 0;
+}
+
+int sys::next_data(std::intptr_t handle, std::uint64_t offset, std::uint64_t size,
+                   std::uint64_t* start, std::uint64_t* end) {
+    *start = offset;
+    *end = size;
+    // The file system lists the allocated ranges of a sparse file; one that
+    // cannot (FAT, a file system without sparse files, wine) fails the call,
+    // and everything counts as data.
+    FILE_ALLOCATED_RANGE_BUFFER query{};
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+    query.Length.QuadPart = static_cast<LONGLONG>(size - offset);
+    FILE_ALLOCATED_RANGE_BUFFER ranges[1]{};
+    DWORD got = 0;
+    const BOOL ok = ::DeviceIoControl(handle_of(handle), FSCTL_QUERY_ALLOCATED_RANGES, &query,
+                                      sizeof query, ranges, sizeof ranges, &got, nullptr);
+    if (!ok && ::GetLastError() != ERROR_MORE_DATA) {
+        return 0;
+    }
+    if (got < sizeof ranges[0]) {
+        *start = size;  // nothing allocated from here on
+        return 0;
+    }
+    const auto range_start = static_cast<std::uint64_t>(ranges[0].FileOffset.QuadPart);
+    const auto range_end = range_start + static_cast<std::uint64_t>(ranges[0].Length.QuadPart);
+    *start = std::min(std::max(range_start, offset), size);
+    *end = std::min(range_end, size);
+    return 0;
+}
+
+int sys::grow_file(std::intptr_t handle, std::uint64_t size) {
+    const HANDLE h = handle_of(handle);
+    if (::GetFileType(h) != FILE_TYPE_DISK) {
+        return -1;
+    }
+    // A sparse file keeps the hole unallocated; where the file system has no
+    // sparse files, the grown part still reads as zeros.
+    DWORD unused = 0;
+    ::DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    if (!::SetFilePointerEx(h, end, nullptr, FILE_BEGIN) || !::SetEndOfFile(h)) {
+        return last_error();
+    }
+    return 0;
+}
+
+int sys::handle_kept(std::intptr_t, Kept* out) {
+    *out = Kept{};  // no permission bits; the attributes follow the file replaced
+    return 0;
+}
+
+bool sys::ends_before(std::intptr_t handle, std::uint64_t end) {
+    LARGE_INTEGER size;
+    return ::GetFileSizeEx(handle_of(handle), &size) &&
+           static_cast<std::uint64_t>(size.QuadPart) < end;
+}
+
+int sys::finish_file(std::intptr_t handle, bool durable, bool is_file, const Kept&) {
+    // (The attributes go with the rename: a read-only file could not be
+    // renamed over its target.)
+    const HANDLE h = handle_of(handle);
+    // A device may not support flushing; only files must reach the disk.
+    if (durable && is_file && !::FlushFileBuffers(h)) {
+        const int error = last_error();
+        ::CloseHandle(h);
+        return error;
+    }
+    return ::CloseHandle(h) ? 0 : last_error();
+}
+
+void sys::close_handle(std::intptr_t handle) {
+    ::CloseHandle(handle_of(handle));
+}
+
+// ---------------------------------------------------------------------------
+// Names of files.
+
+namespace {
 
 // Errors that a program holding the file for a moment (a virus scanner, the
-// search indexer, a preview) causes; a rename is tried again a few times.
+// search indexer, a preview) causes; a step is tried again a few times.
 bool is_transient(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
            error == ERROR_LOCK_VIOLATION;
 }
 
-// Renames `from` over `to`. `attributes`: what `from` is to have in place
-// (the replaced file's attributes, or 0 to leave them). A read-only `to` is
-// made writable for the rename (Windows refuses to replace it otherwise) and
-// gets its attribute back if the rename fails; `from` then loses any
-// read-only attribute given here, so that it can still be deleted.
-bool move_over(const std::wstring& from, const std::wstring& to, DWORD attributes, bool durable,
-               DWORD* error) {
-    if (!fits(from) || !fits(to)) {
-        *error = ERROR_FILENAME_EXCED_RANGE;
+// Deletes a file, also a read-only one.
+bool delete_file(const std::wstring& name) {
+    if (!fits(name)) {
         return false;
     }
+    if (::DeleteFileW(name.c_str())) {
+        return true;
+    }
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+           ::SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) &&
+           ::DeleteFileW(name.c_str());
+}
+
+}  // namespace
+
+int sys::link_file(const std::string& existing, const std::string& link) {
+    const std::wstring from = system_path(existing), to = system_path(link);
+    if (!fits(from) || !fits(to)) {
+        return ENAMETOOLONG;
+    }
+    return ::CreateHardLinkW(to.c_str(), from.c_str(), nullptr) ? 0 : last_error();
+}
+
+int sys::replace(const std::string& from_path, const std::string& to_path, const Kept& kept,
+                 bool durable) {
+    const std::wstring from = system_path(from_path), to = system_path(to_path);
+    if (!fits(from) || !fits(to)) {
+        return ENAMETOOLONG;
+    }
+    const DWORD attributes = kept.known ? kept.bits : 0;
     if ((attributes & ~FILE_ATTRIBUTE_ARCHIVE) != 0) {  // a new file is marked for archiving
         ::SetFileAttributesW(from.c_str(), attributes);
     }
+    // Windows refuses to replace a read-only file: it is unlocked for the
+    // instant of the rename, and locked again if that fails.
     const DWORD target = ::GetFileAttributesW(to.c_str());
     const bool unlocked = target != INVALID_FILE_ATTRIBUTES &&
                           (target & FILE_ATTRIBUTE_READONLY) != 0 &&
                           ::SetFileAttributesW(to.c_str(), target & ~FILE_ATTRIBUTE_READONLY);
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
+    DWORD error = 0;
     for (DWORD pause = 20;; pause *= 2) {
         if (::MoveFileExW(from.c_str(), to.c_str(), flags)) {
-            return true;
+            return 0;
         }
-        *error = ::GetLastError();
-        if (!is_transient(*error) || pause > 320) {
+        error = ::GetLastError();
+        if (!is_transient(error) || pause > 320) {
             break;
         }
         ::Sleep(pause);
@@ -802,15 +776,37 @@ bool move_over(const std::wstring& from, const std::wstring& to, DWORD attribute
     if (unlocked) {
         ::SetFileAttributesW(to.c_str(), target);
     }
+    // The file that stays where it was must remain removable.
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         ::SetFileAttributesW(from.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     }
-    return false;
+    return errnum_of(error);
 }
 
-// Whether the file at `name` (if any) can be deleted or renamed over now:
-// no program holds it open without delete sharing.
-bool can_be_replaced(const std::wstring& name, DWORD* error) {
+int sys::move_aside(const std::string& from_path, const std::string& to_path) {
+    const std::wstring from = system_path(from_path), to = system_path(to_path);
+    if (!fits(from) || !fits(to)) {
+        return ENAMETOOLONG;
+    }
+    return ::MoveFileExW(from.c_str(), to.c_str(), 0) ? 0 : last_error();
+}
+
+int sys::remove_file(const std::string& path) {
+    return delete_file(system_path(path)) ? 0 : last_error();
+}
+
+void sys::restore_kept(const std::string& path, const Kept& kept) {
+    if (kept.known) {
+        const std::wstring name = system_path(path);
+        const DWORD now = ::GetFileAttributesW(name.c_str());
+        if (now != INVALID_FILE_ATTRIBUTES && (now & KEPT_ATTRIBUTES) != kept.bits) {
+            ::SetFileAttributesW(name.c_str(), (now & ~KEPT_ATTRIBUTES) | kept.bits);
+        }
+    }
+}
+
+int sys::check_replaceable(const std::string& path) {
+    const std::wstring name = system_path(path);
     for (DWORD pause = 20;; pause *= 2) {
         const HANDLE handle =
             !fits(name)
@@ -819,371 +815,317 @@ bool can_be_replaced(const std::wstring& name, DWORD* error) {
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             ::CloseHandle(handle);
-            return true;
+            return 0;
         }
-        *error = ::GetLastError();
-        if (is_missing(*error)) {
-            return true;
+        const DWORD error = ::GetLastError();
+        if (is_missing(error)) {
+            return 0;
         }
-        if (!is_transient(*error) || pause > 320) {
-            return false;
+        if (!is_transient(error) || pause > 320) {
+            return errnum_of(error);
         }
         ::Sleep(pause);
     }
 }
 
-HANDLE create_new(const std::wstring& name) {
+void sys::sync_folder_of(const std::string&) {
+    // Renames reach the disk with MOVEFILE_WRITE_THROUGH; Windows flushes
+    // no folder by itself.
+}
+
+int sys::make_folder(const std::string& path) {
+    const std::wstring name = system_path(path);
     if (!fits(name)) {
-        return INVALID_HANDLE_VALUE;
+        return last_error();
     }
-    return ::CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (::CreateDirectoryW(name.c_str(), nullptr)) {
+        return 0;
+    }
+    const DWORD error = ::GetLastError();
+    // Something stands there: the caller looks at what.
+    return ::GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES ? EEXIST
+                                                                         : errnum_of(error);
+}
+
+// ---------------------------------------------------------------------------
+// The commit journal, held by a handle that shares reading only: nobody else
+// can take it for a recovery meanwhile, and the system closes the handle
+// when the process dies.
+
+namespace {
+
+constexpr DWORD JOURNAL_ACCESS = GENERIC_READ | GENERIC_WRITE | DELETE;
+
+}  // namespace
+
+int sys::create_journal(const std::string& path, std::intptr_t* handle) {
+    const std::wstring name = system_path(path);
+    if (!fits(name)) {
+        return last_error();
+    }
+    const HANDLE h = ::CreateFileW(name.c_str(), JOURNAL_ACCESS, FILE_SHARE_READ, nullptr,
+                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    *handle = native_of(h);
+    return 0;
+}
+
+int sys::take_journal(const std::string& path, std::intptr_t* handle) {
+    const std::wstring name = system_path(path);
+    if (!fits(name)) {
+        return last_error();
+    }
+    const HANDLE h = ::CreateFileW(name.c_str(), JOURNAL_ACCESS, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return is_missing(error)                  ? ENOENT
+               : error == ERROR_SHARING_VIOLATION ? EBUSY
+                                                  : errnum_of(error);
+    }
+    *handle = native_of(h);
+    return 0;
+}
+
+int sys::flush_file(std::intptr_t handle) {
+    return ::FlushFileBuffers(handle_of(handle)) ? 0 : last_error();
+}
+
+int sys::remove_journal(const std::string&, std::intptr_t handle) {
+    // Removed through the handle that holds it: no other handle may delete
+    // a file opened without delete sharing.
+    FILE_DISPOSITION_INFO remove{TRUE};
+    const bool removed = ::SetFileInformationByHandle(handle_of(handle), FileDispositionInfo,
+                                                      &remove, sizeof remove);
+    const int error = removed ? 0 : last_error();
+    ::CloseHandle(handle_of(handle));
+    return error;
+}
+
+void sys::pause_for(unsigned milliseconds) {
+    ::Sleep(milliseconds);
+}
+
+// ---------------------------------------------------------------------------
+// Unfinished outputs, removed when the run is interrupted
+// (common/platform/unfinished_files.h), and the console control handler.
+
+namespace {
+
+constexpr std::size_t MAX_REGISTERED_PATH = 4096;
+constinit UnfinishedFiles<wchar_t, 1024, MAX_REGISTERED_PATH> unfinished;
+// The first folders a run makes: its output folders, which an interruption
+// must not leave behind empty. Their slots are never given back.
+constinit UnfinishedFiles<wchar_t, 64, MAX_REGISTERED_PATH> made_folders;
+std::atomic<bool> stopping{false};
+
+// Held while commits rename: the console handler waits for it, after noting
+// its event for the commit to see.
+SRWLOCK commit_lock = SRWLOCK_INIT;
+std::atomic<DWORD> deferred_event{0};  // the event + 1, or 0
+
+void remove_unfinished_files() {
+    static wchar_t name[MAX_REGISTERED_PATH];
+    unfinished.remove_all(name, [](const wchar_t* n) { ::DeleteFileW(n); });
+}
+
+void write_stderr(const std::string& text) {
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+                &written, nullptr);
+}
+
+const char* event_name(DWORD event) {
+    return event == CTRL_C_EVENT       ? "Ctrl-C"
+           : event == CTRL_BREAK_EVENT ? "Ctrl-Break"
+           : event == CTRL_CLOSE_EVENT ? "the console window closing"
+                                       : "the end of the session";
+}
+
+// Removes the unfinished outputs once, whoever ends the run; a second
+// caller waits for the end.
+void stop_once() {
+    if (stopping.exchange(true)) {
+        ::Sleep(INFINITE);
+    }
+    remove_unfinished_files();
+    ::Sleep(20);  // a file another thread was creating in the same instant
+    remove_unfinished_files();
+    static wchar_t folder[MAX_REGISTERED_PATH];
+    made_folders.remove_all(folder, [](const wchar_t* n) { ::RemoveDirectoryW(n); }, true);
+}
+
+// Runs in a thread of its own, made by the system for the event.
+BOOL WINAPI on_console_event(DWORD event) {
+    // A commit renaming now sees the event and decides; this thread goes on
+    // only once it is over, if the commit did not end the run itself.
+    deferred_event.store(event + 1);
+    ::AcquireSRWLockExclusive(&commit_lock);
+    stop_once();
+    write_stderr(std::string("Error: interrupted by ") + event_name(event) +
+                 "; unfinished output files were removed, finished ones are complete\r\n");
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(-1));
+    return TRUE;
+}
+
+LONG WINAPI on_exception(EXCEPTION_POINTERS* exception) {
+    if (exception->ExceptionRecord->ExceptionCode != EXCEPTION_IN_PAGE_ERROR ||
+        !lost_page_message_ready.load() || stopping.exchange(true)) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    remove_unfinished_files();
+    write_stderr(lost_page_message);
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(-1));
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
 
-bool AtomicFile::open(const std::string& target, std::string* err, NewTarget new_target,
-                      Target kind) {
-    discard();
-    target_ = target;
-    size_ = 0;
-    in_place_ = false;
-    replaces_ = false;
-    kept_attributes_ = 0;
-    if (target.empty()) {
-        *err = open_failure_message(target, ENOENT);
-        return false;
+int sys::register_unfinished(const std::string& path) {
+    const std::wstring name = system_path(path);
+    return unfinished.add(name.c_str(), name.size());
+}
+
+void sys::unregister_unfinished(int slot) {
+    unfinished.remove(slot);
+}
+
+void sys::register_made_folder(const std::string& path) {
+    const std::wstring name = system_path(path);
+    made_folders.add(name.c_str(), name.size());
+}
+
+// A file created by a thread while the handler was already cleaning up would
+// be missed; the thread removes it itself and waits for the end.
+void sys::stop_if_interrupted(const std::string& path) {
+    if (stopping.load()) {
+        ::DeleteFileW(system_path(path).c_str());
+        ::Sleep(INFINITE);
     }
-    if (kind == Target::tree && new_target == NewTarget::in_place) {
-        // Most files of an extracted tree are new: making one is tried
-        // first, and what stands there is looked at only when that fails
-        // (under wine every look is a trip to its server).
-        final_path_ = target;
-        const std::wstring name = system_path(final_path_);
-        cleanup_slot_ = register_unfinished(name);
-        const HANDLE handle = create_new(name);
-        if (handle != INVALID_HANDLE_VALUE) {
-            fd_ = native_of(handle);
-            temp_path_ = final_path_;
-            in_place_ = true;
-            stop_if_interrupted(name);
-            return true;
-        }
+}
+
+void sys::begin_commit() {
+    // Commits on several threads share the lock; the handler waits for all.
+    ::AcquireSRWLockShared(&commit_lock);
+}
+
+void sys::end_commit() {
+    ::ReleaseSRWLockShared(&commit_lock);
+    if (deferred_event.load() != 0) {
+        ::Sleep(INFINITE);  // the handler ends the run now
+    }
+}
+
+int sys::commit_interruption() {
+    return static_cast<int>(deferred_event.load());
+}
+
+void sys::exit_interrupted(const std::string& outcome) {
+    stop_once();
+    const DWORD event = deferred_event.load();
+    write_stderr(
+        error_message(
+            "", "interrupted by " + std::string(event_name(event == 0 ? 0 : event - 1)) + outcome) +
+        "\r\n");
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(-1));
+    for (;;) {
+        ::Sleep(INFINITE);
+    }
+}
+
+void end_process_now() {
+    ::TerminateProcess(::GetCurrentProcess(), 77);
+    for (;;) {
+        ::Sleep(INFINITE);
+    }
+}
+
+void install_interrupt_cleanup() {
+    ::SetConsoleCtrlHandler(on_console_event, TRUE);
+    ::AddVectoredExceptionHandler(1, on_exception);
+    // A drive without a medium, or a file that cannot be opened, is an error
+    // the tool reports, never a dialog box waiting for a click.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+bool lies_in_memory(const std::string&) {
+    return false;
+}
+
+std::uint64_t available_memory() {
+    std::uint64_t available = UINT64_MAX;
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    // One query at a time: some implementations of the call keep a cache
+    // that a second thread can read before the first has filled it, and
+    // then report no memory at all. An answer without the machine's total
+    // is such an unfilled one, and says nothing.
+    static std::mutex one_query;
+    bool known = false;
+    {
+        const std::lock_guard<std::mutex> hold(one_query);
+        known = ::GlobalMemoryStatusEx(&status) != 0 && status.ullTotalPhys != 0;
+    }
+    if (known) {
+        available = status.ullAvailPhys;
+    }
+    // A job that limits each process's memory leaves what this one does
+    // not use yet.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION job{};
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job,
+                                    nullptr) &&
+        (job.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) != 0 &&
+        ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) {
+        const std::uint64_t cap = job.ProcessMemoryLimit;
+        const std::uint64_t used = counters.PagefileUsage;
+        available = std::min(available, cap > used ? cap - used : 0);
+    }
+    return available;
+}
+
+// ---------------------------------------------------------------------------
+// Folder listings and the console.
+
+bool list_folder(const std::string& path, std::vector<std::string>* names, std::string* err) {
+    names->clear();
+    const std::wstring pattern = system_path(path + "/*");
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                             FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
-        unregister_unfinished(cleanup_slot_);
-        cleanup_slot_ = -1;
-        if (error == ERROR_PATH_NOT_FOUND) {
-            *err = open_failure_message(target, ENOENT);
-            return false;
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return true;  // nothing in it, not even "." (a drive's root)
         }
-    }
-    final_path_ = kind == Target::named ? resolve_links(target) : target;
-    FileStatus status;
-    if (!file_status(final_path_, &status, err, kind == Target::named)) {
-        return false;
-    }
-    const bool exists = status.kind != FileKind::missing;
-    if (status.kind == FileKind::directory) {
-        *err = open_failure_message(target, EISDIR);
-        return false;
-    }
-    if (kind == Target::tree && status.kind == FileKind::other) {
-        *err = "Error: " + target + ": a device or pipe stands where the file goes";
-        return false;
-    }
-    const std::wstring final_name = system_path(final_path_);
-    if (kind == Target::named && status.kind == FileKind::other) {
-        // A device (NUL) or pipe takes the data as it comes; there is nothing to replace.
-        const HANDLE handle = !fits(final_name)
-                                  ? INVALID_HANDLE_VALUE
-                                  : ::CreateFileW(final_name.c_str(), GENERIC_WRITE, SHARE_ALL,
-                                                  nullptr, OPEN_EXISTING, 0, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            *err = open_failure_message(target, last_error());
-            return false;
-        }
-        fd_ = native_of(handle);
-        in_place_ = true;
-        return true;
-    }
-    if (!exists && new_target == NewTarget::in_place) {
-        // When nothing is there, nothing needs protecting: the file is
-        // written under its own name, and CREATE_NEW makes sure nothing was.
-        cleanup_slot_ = register_unfinished(final_name);
-        const HANDLE handle = create_new(final_name);
-        if (handle != INVALID_HANDLE_VALUE) {
-            fd_ = native_of(handle);
-            temp_path_ = final_path_;
-            in_place_ = true;
-            stop_if_interrupted(final_name);
-            return true;
-        }
-        const DWORD error = ::GetLastError();
-        unregister_unfinished(cleanup_slot_);
-        cleanup_slot_ = -1;
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-            *err = open_failure_message(target, errnum_of(error));
-            return false;
-        }
-        // Something appeared meanwhile: replace it like any existing file.
-        return open(target, err, NewTarget::via_temporary, kind);
-    }
-    replaces_ = exists;
-    if (status.kind == FileKind::regular) {
-        const DWORD attributes = ::GetFileAttributesW(final_name.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            kept_attributes_ = attributes & KEPT_ATTRIBUTES;
-        }
-    }
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
-        temp_path_ = sibling_name(final_path_, ".tmp");
-        const std::wstring temp_name = system_path(temp_path_);
-        cleanup_slot_ = register_unfinished(temp_name);
-        handle = create_new(temp_name);
-        if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = ::GetLastError();
-            unregister_unfinished(cleanup_slot_);
-            cleanup_slot_ = -1;
-            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-                temp_path_.clear();
-                *err = open_failure_message(target, errnum_of(error));
-                return false;
-            }
-        }
-    }
-    if (handle == INVALID_HANDLE_VALUE) {
-        temp_path_.clear();
-        *err = open_failure_message(target, EEXIST);
-        return false;
-    }
-    fd_ = native_of(handle);
-    stop_if_interrupted(system_path(temp_path_));
-    return true;
-}
-
-bool AtomicFile::write(std::span<const std::uint8_t> data, std::string* err) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
-        DWORD n = 0;
-        if (!::WriteFile(handle_of(fd_), data.data() + done, ask, &n, nullptr)) {
-            *err = write_error(target_, last_error());
-            return false;
-        }
-        if (n == 0) {
-            *err = write_error(target_, ENOSPC);
-            return false;
-        }
-        done += n;
-    }
-    size_ += data.size();
-    return true;
-}
-
-bool AtomicFile::copy_from(const FileHandle& source, std::uint64_t offset, std::uint64_t length,
-                           const std::string& source_path, std::string* err) {
-    std::vector<std::uint8_t> buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(length, 1 << 20)));
-    std::uint64_t done = 0;
-    while (done < length) {
-        const std::size_t ask =
-            static_cast<std::size_t>(std::min<std::uint64_t>(length - done, buffer.size()));
-        int error = 0;
-        const long long n =
-            read_at(handle_of(source.native()), offset + done, buffer.data(), ask, &error);
-        if (n < 0) {
-            *err = read_error(source_path, error);
-            return false;
-        }
-        if (n == 0) {
-            *err = ended_early(source_path, length, offset, done);
-            return false;
-        }
-        if (!write({buffer.data(), static_cast<std::size_t>(n)}, err)) {
-            return false;
-        }
-        done += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
-bool AtomicFile::finish(bool durable, std::string* err) {
-    if (fd_ == -1) {
-        return true;
-    }
-    const HANDLE handle = handle_of(fd_);
-    fd_ = -1;
-    // A device may not support flushing; only files must reach the disk.
-    if (durable && !temp_path_.empty() && !::FlushFileBuffers(handle)) {
-        const int error = last_error();
-        ::CloseHandle(handle);
-        *err = write_error(target_, error);
-        return false;
-    }
-    if (!::CloseHandle(handle)) {
-        *err = write_error(target_, last_error());
-        return false;
-    }
-    return true;
-}
-
-bool AtomicFile::commit(bool durable, std::string* err) {
-    if (!finish(durable, err)) {
-        return false;
-    }
-    if (!in_place_ && !temp_path_.empty()) {
-        const CommitHold hold;  // the attributes and the rename go together
-        DWORD error = 0;
-        if (!move_over(system_path(temp_path_), system_path(final_path_), kept_attributes_, durable,
-                       &error)) {
-            *err = "Error: " + target_ + ": could not replace the file (" +
-                   system_message(errnum_of(error)) + ")";
-            return false;
-        }
-    }
-    unregister_unfinished(cleanup_slot_);
-    cleanup_slot_ = -1;
-    temp_path_.clear();
-    return true;
-}
-
-void AtomicFile::discard() {
-    if (fd_ != -1) {
-        ::CloseHandle(handle_of(fd_));
-        fd_ = -1;
-    }
-    if (!temp_path_.empty()) {
-        delete_file(system_path(temp_path_));
-        temp_path_.clear();
-    }
-    unregister_unfinished(cleanup_slot_);
-    cleanup_slot_ = -1;
-}
-
-bool commit_together(std::span<AtomicFile* const> files, bool durable, std::string* err) {
-    for (AtomicFile* file : files) {
-        if (!file->finish(durable, err)) {
-            return false;
-        }
-    }
-    const CommitHold hold;
-    // A target that another program holds open without delete sharing can
-    // be neither replaced nor have its backup link removed again: found
-    // before anything is touched.
-    for (AtomicFile* file : files) {
-        DWORD error = 0;
-        if (!file->in_place_ && !file->temp_path_.empty() &&
-            !can_be_replaced(system_path(file->final_path_), &error)) {
-            *err = "Error: " + file->target_ + ": could not replace the file (" +
-                   system_message(errnum_of(error)) + "); nothing was replaced";
-            for (AtomicFile* f : files) {
-                f->discard();
-            }
-            return false;
-        }
-    }
-    // The old file of each target that is replaced, under a second name.
-    struct Step {
-        AtomicFile* file;
-        std::wstring target;
-        std::string backup;    ///< empty when the target does not exist
-        DWORD attributes = 0;  ///< the old file's, which a rename back restores
-        bool aside = false;    ///< the backup is made by moving the target (no hard links)
-        bool renamed = false;
-        bool moved_aside = false;
-    };
-    std::vector<Step> steps;
-    for (AtomicFile* file : files) {
-        Step step{file, system_path(file->final_path_), {}};
-        // (Every name fits: can_be_replaced looked at each target.)
-        const DWORD attributes = ::GetFileAttributesW(step.target.c_str());
-        if (!file->in_place_ && attributes != INVALID_FILE_ATTRIBUTES) {
-            step.attributes = attributes;
-            step.backup = sibling_name(file->final_path_, ".old");
-            if (!::CreateHardLinkW(system_path(step.backup).c_str(), step.target.c_str(),
-                                   nullptr)) {
-                step.aside = true;  // a file system without hard links (FAT)
-            }
-        }
-        steps.push_back(std::move(step));
-    }
-    // A backup that is a second link of a target still in place shares its
-    // attributes: a read-only one must be unlocked to delete the link, and
-    // the target locked again.
-    auto remove_backups = [&] {
-        for (Step& step : steps) {
-            if (step.backup.empty() || step.aside) {
-                continue;
-            }
-            delete_file(system_path(step.backup));
-            if (!step.renamed && (step.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-                ::SetFileAttributesW(step.target.c_str(), step.attributes);
-            }
-        }
-    };
-
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        Step& step = steps[i];
-        AtomicFile& file = *step.file;
-        if (file.in_place_ || file.temp_path_.empty()) {
-            continue;
-        }
-        DWORD error = 0;
-        if (step.aside) {
-            if (::MoveFileExW(step.target.c_str(), system_path(step.backup).c_str(), 0)) {
-                step.moved_aside = true;
-            } else {
-                error = ::GetLastError();
-            }
-        }
-        if (error == 0 && move_over(system_path(file.temp_path_), step.target,
-                                    file.kept_attributes_, durable, &error)) {
-            step.renamed = true;
-            continue;
-        }
-        // Put back what was replaced, newest first.
-        *err = "Error: " + file.target_ + ": could not replace the file (" +
+        *err = "Error: " + path + ": could not read the folder (" +
                system_message(errnum_of(error)) + ")";
-        std::string stuck;
-        for (std::size_t j = i + 1; j-- > 0;) {
-            Step& done = steps[j];
-            if (!done.renamed && !done.moved_aside) {
-                continue;
-            }
-            DWORD back_error = 0;
-            if (move_over(system_path(done.backup), done.target, 0, durable, &back_error)) {
-                ::SetFileAttributesW(done.target.c_str(), done.attributes);
-                done.backup.clear();  // it is the target again
-            } else {
-                stuck += "; " + done.file->target_ + " could not be put back (" +
-                         system_message(errnum_of(back_error)) + "): it " +
-                         (done.renamed ? "now holds the new data" : "is missing") +
-                         ", and its old data is in " + done.backup;
-                done.backup.clear();  // keep it: it is the only copy
-            }
-        }
-        remove_backups();
-        for (Step& s : steps) {
-            if (!s.renamed) {
-                s.file->discard();
-            } else {
-                unregister_unfinished(s.file->cleanup_slot_);
-                s.file->cleanup_slot_ = -1;
-                s.file->temp_path_.clear();
-            }
-        }
-        *err += stuck.empty() ? "; nothing was replaced" : stuck;
         return false;
     }
-    remove_backups();
-    for (Step& step : steps) {
-        if (step.aside && step.moved_aside) {
-            delete_file(system_path(step.backup));
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names->push_back(utf8_of(name.data(), name.size()));
         }
-        unregister_unfinished(step.file->cleanup_slot_);
-        step.file->cleanup_slot_ = -1;
-        step.file->temp_path_.clear();
+    } while (::FindNextFileW(search, &found));
+    const DWORD error = ::GetLastError();
+    ::FindClose(search);
+    if (error != ERROR_NO_MORE_FILES) {
+        *err = "Error: " + path + ": could not read the folder (" +
+               system_message(errnum_of(error)) + ")";
+        return false;
     }
+    std::sort(names->begin(), names->end());
     return true;
+}
+
+bool standard_error_is_terminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool remove_empty_folder(const std::string& path) {
+    return ::RemoveDirectoryW(system_path(path).c_str()) != 0;
 }

@@ -1,0 +1,22 @@
+// Walking a folder tree: the files below a folder, for tools that take a
+// whole folder as their input. One implementation per system
+// (folders_posix.cpp, folders_windows.cpp), beside the rest of the file layer.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/platform/file_io.h"
+
+/// Something found below a folder.
+struct FolderEntry {
+    std::string path;                   ///< relative to the folder walked, components joined by '/'
+    FileKind kind = FileKind::regular;  ///< regular, other or link (folders are walked, not listed)
+};
+
+/// Lists everything below `folder` except folders themselves, which are
+/// entered: files, devices and FIFOs, and symbolic links (which are listed as
+/// links and never followed, so that a link cannot lead the walk in a circle
+/// or out of the tree). Sorted by `path`, byte by byte. A folder that does
+/// not exist or cannot be read is an error naming it and the system's reason.
+bool list_folder_tree(const std::string& folder, std::vector<FolderEntry>* out, std::string* err);
