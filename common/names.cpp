@@ -12,6 +12,34 @@ std::string host_path(std::string_view stored) {
     return path;
 }
 
+std::vector<std::string_view> path_components(std::string_view path) {
+    std::vector<std::string_view> components;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = path.find_first_of("/\\", start);
+        if (end == std::string_view::npos) {
+            components.push_back(path.substr(start));
+            return components;
+        }
+        components.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::string same_file_key(std::string_view path) {
+    std::string key;
+    key.reserve(path.size());
+    for (const std::string_view component : path_components(path)) {
+        if (!component.empty() && component != ".") {
+            if (!key.empty()) {
+                key += '/';
+            }
+            key += component;
+        }
+    }
+    return path_key(key);
+}
+
 namespace {
 
 // Whether `text` is well-formed UTF-8: no stray continuation bytes, no
@@ -141,18 +169,10 @@ std::string unsafe_name_reason(std::string_view stored, NameRules rules) {
             return "not UTF-8, which Windows cannot hold as a name";
         }
     }
-    std::size_t start = 0;
-    while (start <= stored.size()) {
-        std::size_t end = stored.find_first_of("/\\", start);
-        if (end == std::string_view::npos) {
-            end = stored.size();
-        }
-        const std::string_view component = stored.substr(start, end - start);
+    const std::vector<std::string_view> components = path_components(stored);
+    for (const std::string_view component : components) {
         if (component == "..") {
             return "'..' component";
-        }
-        if (component == "." && end == stored.size()) {
-            return "'.' as the file name";
         }
         // "a/./b" and "a//b" name nothing more than "a/b".
         if (windows && !component.empty() && component != ".") {
@@ -161,7 +181,9 @@ std::string unsafe_name_reason(std::string_view stored, NameRules rules) {
                 return reason;
             }
         }
-        start = end + 1;
+    }
+    if (components.back() == ".") {
+        return "'.' as the file name";
     }
     return {};
 }

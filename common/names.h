@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 /// The longest stored name the tools read: no system opens a longer path.
 /// Tables are read with this bound, so that a damaged table whose entries all
@@ -21,6 +22,20 @@ std::string host_path(std::string_view stored);
 /// Windows, whose file systems ignore case, the path in upper case with `\`
 /// as `/`. From the platform layer.
 std::string path_key(std::string_view path);
+
+/// The components of a path or stored name, split at every `/` and `\`, in
+/// order, empty ones included ("a//b/" gives "a", "", "b", ""). Views into
+/// `path`.
+std::vector<std::string_view> path_components(std::string_view path);
+
+/// The one rule for when two paths below the current folder name the same
+/// file on this host, whether or not it exists yet: equal keys. "." and
+/// empty components are dropped, separators are `/`, and letters are folded
+/// as this system's file systems fold them (`path_key`: not at all on POSIX
+/// systems; on Windows by the Unicode rules, so "É" and "é" are one name).
+/// The checks of an extraction and the order in which its threads write
+/// files both go by it.
+std::string same_file_key(std::string_view path);
 
 /// Which names a system's file systems can hold as they are.
 enum class NameRules {

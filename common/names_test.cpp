@@ -120,3 +120,38 @@ TEST(Names, ExtensionsMatchInAnyCase) {
     EXPECT_FALSE(has_extension("lzr", ".lzr"));
     EXPECT_FALSE(has_extension("", ".png"));
 }
+
+TEST(Names, PathsSplitAtEverySeparator) {
+    using V = std::vector<std::string_view>;
+    EXPECT_EQ(path_components("a//b/"), (V{"a", "", "b", ""}));
+    EXPECT_EQ(path_components("a\\b/c"), (V{"a", "b", "c"}));
+    EXPECT_EQ(path_components(""), (V{""}));
+    EXPECT_EQ(path_components("/x"), (V{"", "x"}));
+}
+
+// One rule decides when two paths name the same file, for the checks of an
+// extraction and for which thread writes which file alike: other spellings
+// of a path always, letters of another case where this system's file
+// systems ignore case (Windows: by the Unicode rules, also beyond ASCII).
+TEST(Names, SameFileKeysFollowTheHostsFileSystems) {
+    const bool folds = host_name_rules() == NameRules::windows;
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"a/b.bin", "a/b.bin", true},
+        {"a/./b.bin", "a//b.bin", true},
+        {"./a/b.bin", "a\\b.bin", true},
+        {"a/b.bin/", "a/b.bin", true},
+        {"a/b.bin", "a/c.bin", false},
+        {"a/b/c", "a/bc", false},
+        {"A/B.BIN", "a/b.bin", folds},
+        {"x/\xC3\x89t\xC3\xA9.bin", "x/\xC3\xA9t\xC3\xA9.bin", folds},  // "Été", "été"
+        {"x/\xC3\x89t\xC3\xA9.bin", "x/et\xC3\xA9.bin", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(same_file_key(c.a) == same_file_key(c.b), c.same) << c.a << " and " << c.b;
+    }
+}

@@ -13,6 +13,14 @@ inline std::string hex(std::uint64_t value) {
     return text;
 }
 
+/// The value of one hex digit (either case), or -1 for any other character.
+constexpr int hex_value(char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
+
 /// A 32-bit address of the running game, with all eight digits.
 inline std::string hex32(std::uint32_t address) {
     char text[16];

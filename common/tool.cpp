@@ -6,8 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "common/message.h"
 #include "common/platform/file_io.h"
 #include "common/platform/host.h"
+
+int print_usage(const ToolPage& page, const char* program) {
+    const std::string text = usage_text(page, program);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    return EXIT_FAILED;
+}
 
 int print_usage(const char* banner, const char* usage_format, const char* program) {
     std::fprintf(stderr, "%s\n\n", banner);
@@ -26,7 +33,7 @@ void warn(const std::string& message) {
     std::fprintf(stderr, "%s\n", message.c_str());
 }
 
-int run_tool(int (*tool)(int argc, char** argv), int argc, char** argv) {
+int run_tool(int (*tool)(int argc, char** argv), const ToolPage& page, int argc, char** argv) {
     install_interrupt_cleanup();
     std::vector<std::string> arguments = utf8_arguments(argc, argv);
     std::vector<char*> pointers;
@@ -36,17 +43,22 @@ int run_tool(int (*tool)(int argc, char** argv), int argc, char** argv) {
     pointers.push_back(nullptr);
     int status;
     try {
-        status = tool(static_cast<int>(arguments.size()), pointers.data());
+        if (arguments.size() == 2 && (arguments[1] == "--help" || arguments[1] == "--version")) {
+            const std::string text =
+                arguments[1] == "--help" ? help_text(page, arguments[0]) : version_text(page);
+            std::fwrite(text.data(), 1, text.size(), stdout);
+            status = 0;
+        } else {
+            status = tool(static_cast<int>(arguments.size()), pointers.data());
+        }
     } catch (const std::bad_alloc&) {
         // Unfinished outputs went with their owners' destructors.
-        return fail("Error: not enough memory for this run; nothing more was written");
+        return fail(error_message("", "not enough memory for this run; nothing more was written"));
     }
     int error = 0;
     if (!flush_standard_output(&error)) {
-        std::string message = "Error: standard output: could not write the listing";
-        if (error != 0) {
-            message += " (" + system_message(error) + ")";
-        }
+        const std::string message = error_message("standard output", "could not write the listing",
+                                                  error != 0 ? system_message(error) : "");
         std::fprintf(stderr, "%s\n", message.c_str());
         return EXIT_FAILED;
     }

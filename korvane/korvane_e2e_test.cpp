@@ -139,13 +139,24 @@ TEST(KorvaneCommandLine, EmptyThirdArgumentExtractsAndNeverTouchesTheFourth) {
     EXPECT_EQ(read_file(fourth), bytes_of("keep me"));
 }
 
+// A path that names no file is refused by the name the usage line gives it,
+// in every mode, before anything is read or written.
 TEST(KorvaneCommandLine, EmptyOutputArchiveFailsBeforeAnyListing) {
     GameFixture f(options_for(RPK_LAYOUT_A, FPACK_LAYOUT_A, false));
     const RunResult r = f.run("korvane-a", {f.exe(), f.archive(), f.tmp / "out.elf", ""});
-    EXPECT_EQ(r.err, "Could not open  (No such file or directory)\n");
+    EXPECT_EQ(r.err, "Error: the path given as [output.bin] is empty; nothing was written\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_FALSE(file_exists(f.tmp / "out.elf"));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"", f.archive()}, {f.exe(), ""}}) {
+        const RunResult e = f.run("korvane-a", args);
+        const char* role = args[0].empty() ? "<SLUS_217.88 etc>" : "<RPK.BIN>";
+        EXPECT_EQ(e.err, "Error: the path given as " + std::string(role) +
+                             " is empty; nothing was written\n");
+        EXPECT_EQ(e.status, FAILURE_STATUS);
+    }
+    EXPECT_TRUE(read_tree(f.work()).empty());
 }
 
 TEST(KorvaneDamage, ArchiveOfTheWrongSizeIsRefusedWithNothingWritten) {
@@ -191,7 +202,7 @@ TEST(KorvaneDamage, UnsafeNamesAreRefusedAndNothingLandsOutsideTheFolder) {
         write_file(f.exe(), exe);
         const RunResult r = f.run("korvane-b", {f.exe(), f.archive()});
         EXPECT_EQ(r.status, FAILURE_STATUS);
-        EXPECT_NE(r.err.find("RPK index entry 5 has an unsafe name \"" + bad + "\""),
+        EXPECT_NE(r.err.find("the RPK index entry has an unsafe name \"" + bad + "\""),
                   std::string::npos)
             << r.err;
         EXPECT_TRUE(read_tree(f.work()).empty());

@@ -275,3 +275,52 @@ TEST(KorvaneRebuildSafety, AnInterruptedRebuildLeavesTheInputsAndNoTemporaryFile
         EXPECT_EQ(read_tree(f.tmp / "game").size(), 2u) << "no temporary file is left";
     }
 }
+
+// An output that is a file the rebuild reads (at a stored name), or an
+// existing file that is no executable named as the output executable, is
+// refused before anything is written, listing included.
+TEST(KorvaneRebuildSafety, OutputsThatAreFilesTheRebuildReadsOrNoExecutableAreRefused) {
+    RebuildFixture f(RPK_LAYOUT_B, true);
+    const SampleGame& game = f.game;
+    std::size_t pack = 0;
+    while (!game.entries[pack].name.starts_with("fpack/")) {
+        ++pack;
+    }
+    const std::size_t plain = pack == 5 ? 6 : 5;
+    const std::string pack_path = host_path(game.entries[pack].name);
+    const std::string plain_path = host_path(game.entries[plain].name);
+    // The stored-name file that is named as the executable holds one (a
+    // module the game loads, say), so that only its role gives it away.
+    write_file(f.file(game.entries[plain]), game.executable);
+    write_file(f.tmp / "notes.txt", bytes_of("the translation, nearly done\n"));
+    auto place = [&](std::size_t i) {
+        return "entry " + std::to_string(i) + " (\"" + game.entries[i].name + "\")";
+    };
+    const struct {
+        std::vector<std::string> outputs;
+        std::string message;
+    } cases[] = {
+        {{"NEW.ELF", pack_path},
+         "Error: " + pack_path + ": [output.bin] is the file this rebuild reads for " +
+             place(pack) + "; nothing was written\n"},
+        {{plain_path, "NEW.BIN"},
+         "Error: " + plain_path + ": [output.elf] is the file this rebuild reads for " +
+             place(plain) + "; nothing was written\n"},
+        {{"NEW.ELF", "./" + pack_path},
+         "Error: ./" + pack_path + ": [output.bin] is the same file as " + pack_path +
+             ", the file this rebuild reads for " + place(pack) + "; nothing was written\n"},
+        {{"notes.txt", "NEW.BIN"},
+         "Error: notes.txt: [output.elf] names an existing file that is not an ELF executable "
+         "(it holds 29 bytes starting with 74 68 65 20 74 72 61 6E, text), which the new "
+         "executable would replace; nothing was written\n"},
+    };
+    const auto before = read_tree(f.tmp.path());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.outputs[0] + " " + c.outputs[1]);
+        const RunResult r = f.run({f.exe(), f.archive(), c.outputs[0], c.outputs[1]});
+        EXPECT_EQ(r.status, FAILURE_STATUS);
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_TRUE(r.out.empty()) << r.out.substr(0, 200);
+        EXPECT_TRUE(read_tree(f.tmp.path()) == before) << "a file changed";
+    }
+}

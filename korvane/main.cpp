@@ -4,6 +4,7 @@
 //
 // Built twice from this source; KORVANE_LAYOUT picks the layout record.
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "common/run_files.h"
 #include "common/tool.h"
 #include "korvane/rpk_index.h"
+#include "sectors/rebuild_outputs.h"
 #include "sectors/sector_io.h"
 
 namespace {
@@ -23,9 +25,6 @@ constexpr RpkLayout LAYOUT = RPK_LAYOUT_B;
 #else
 #error "KORVANE_LAYOUT must be 'A' or 'B'"
 #endif
-
-constexpr const char* BANNER = "korvane v1.0";
-constexpr const char* USAGE = "usage: %s <SLUS_217.88 etc> <RPK.BIN> [output.elf output.bin]\n";
 
 void print_listing_line(const RpkEntry& entry) {
     const std::string line = rpk_listing_line(entry);
@@ -55,7 +54,8 @@ int extract(const std::vector<RpkEntry>& entries, const std::string& executable_
 }
 
 // Packs the file found at each entry's name into the new archive, in index
-// order from sector 0 with zero fill, and patches the entries in the image.
+// order from sector 0 with zero fill (every file copied to its place at once,
+// on every core), and patches the entries in the image.
 // Both outputs replace their targets together, and only once everything has
 // succeeded.
 int rebuild(MappedFile& executable, const std::vector<RpkEntry>& entries,
@@ -70,11 +70,21 @@ int rebuild(MappedFile& executable, const std::vector<RpkEntry>& entries,
     std::vector<PackPlacement> placements;
     std::uint64_t total = 0;
     std::string err;
-    if (!pack_file_sizes(jobs, &sizes, &err) ||
+    // The size and identity of every file at a stored name: neither output
+    // may be one of them.
+    std::vector<FileId> ids;
+    RebuildReads reads;
+    if (!pack_file_sizes(jobs, &sizes, &err, &ids)) {
+        return fail(err);
+    }
+    reads.add(jobs, ids);
+    if (!check_output_not_read(output_executable.target(), "[output.elf]", reads, &err) ||
+        !check_output_not_read(output_archive.target(), "[output.bin]", reads, &err) ||
         !plan_packing(jobs, sizes, RPK_PACK_RULES, &placements, &total, &err) ||
         !pack_files(
             jobs, placements, total, output_archive,
-            [&](std::size_t i) { print_listing_line(entries[i]); }, &err)) {
+            [&](std::size_t i) { print_listing_line(entries[i]); }, &err,
+            archive_pack_copy(output_archive.final_path()))) {
         return fail(err);
     }
     patch_records(executable.bytes(), jobs, placements);
@@ -92,7 +102,7 @@ int rebuild(MappedFile& executable, const std::vector<RpkEntry>& entries,
 
 int korvane(int argc, char** argv) {
     if (argc != 3 && argc != 5) {
-        return print_usage(BANNER, USAGE, argv[0]);
+        return print_usage(TOOL_PAGE, argv[0]);
     }
     const std::string executable_path = argv[1];
     const std::string archive_path = argv[2];
@@ -100,13 +110,12 @@ int korvane(int argc, char** argv) {
 
     std::string err;
     std::vector<bool> replaces_input;
-    if (rebuilding) {
-        const RunFile inputs[] = {{executable_path, "<SLUS_217.88 etc>"},
-                                  {archive_path, "<RPK.BIN>"}};
-        const RunFile outputs[] = {{argv[3], "[output.elf]", 0}, {argv[4], "[output.bin]", 1}};
-        if (!check_run_files(inputs, outputs, &replaces_input, &err)) {
-            return fail(err);
-        }
+    const RunFile inputs[] = {{executable_path, "<SLUS_217.88 etc>"}, {archive_path, "<RPK.BIN>"}};
+    const RunFile outputs[] = {{rebuilding ? argv[3] : "", "[output.elf]", 0},
+                               {rebuilding ? argv[4] : "", "[output.bin]", 1}};
+    if (!check_run_files(inputs, std::span(outputs, rebuilding ? 2 : 0), &replaces_input, &err) ||
+        (rebuilding && !check_output_executable(argv[3], "[output.elf]", &err))) {
+        return fail(err);
     }
     MappedFile executable;
     if (!executable.open(executable_path, &err)) {
@@ -146,5 +155,5 @@ int korvane(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return run_tool(korvane, argc, argv);
+    return run_tool(korvane, TOOL_PAGE, argc, argv);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/message.h"
 #include "common/names.h"
 #include "common/text.h"
 #include "common/tool.h"
@@ -53,10 +54,10 @@ class Walk {
             entry.record.name = *name;
             const std::string reason = unsafe_name_reason(*name);
             if (!reason.empty()) {
-                *err_ = "Error: " + image_path_ + ": RPK index " + rpk_place(index) +
-                        " has an unsafe name \"" + std::string(*name) + "\" (" + reason + ") (" +
-                        rpk_place(index) + ", offset " + hex(name_offset) +
-                        "); nothing was written";
+                *err_ = error_message(image_path_,
+                                      "the RPK index entry has an unsafe name " + quoted(*name) +
+                                          " (" + reason + "); nothing was written",
+                                      rpk_place(index) + ", offset " + hex(name_offset));
                 return false;
             }
             entries->push_back(entry);
@@ -72,13 +73,13 @@ class Walk {
     // and the build do not belong together, or that RPK.BIN is not the one
     // that goes with the executable.
     bool outside(std::uint32_t index, std::uint64_t offset, const std::string& what) {
-        *err_ = "Error: " + image_path_ + ": RPK index " + rpk_place(index) + " " + what + " (" +
-                std::to_string(image_.size()) + " bytes)";
+        std::string text =
+            "the RPK index entry " + what + " (" + std::to_string(image_.size()) + " bytes)";
         if (index > 0) {
-            *err_ += ", and no entry before it ends at the end of the archive (" +
-                     std::to_string(archive_size_) + " bytes)";
+            text += ", and no entry before it ends at the end of the archive (" +
+                    std::to_string(archive_size_) + " bytes)";
         }
-        *err_ += " (" + rpk_place(index) + ", offset " + hex(offset) + ")";
+        *err_ = error_message(image_path_, text, rpk_place(index) + ", offset " + hex(offset));
         ran_off_ = true;
         return false;
     }

@@ -107,7 +107,7 @@ TEST_P(RpkIndex, AWalkThatNeverEndsIsRefusedAtTheImagesEnd) {
     std::string err;
     EXPECT_FALSE(scan_rpk_index(b.image(), layout, 999 * 2048, "exe", &entries, &err));
     EXPECT_TRUE(
-        err.starts_with("Error: exe: RPK index entry 2 has its name outside the executable"))
+        err.starts_with("Error: exe: the RPK index entry has its name outside the executable"))
         << err;
     EXPECT_NE(err.find("(entry 2, offset 0x"), std::string::npos) << err;
     // Not the other build's executable either: the archive may be the wrong one.
@@ -147,14 +147,14 @@ TEST(RpkIndexEnd, AnIndexThatRunsOffTheImageIsRefusedAtTheEntry) {
     std::string err;
     EXPECT_FALSE(scan_rpk_index(image, names_first, 999 * 2048, "exe", &entries, &err));
     EXPECT_EQ(err,
-              "Error: exe: RPK index entry 2 lies outside the executable (285 bytes), and no "
+              "Error: exe: the RPK index entry lies outside the executable (285 bytes), and no "
               "entry before it ends at the end of the archive (2045952 bytes) (entry 2, offset "
               "0x118); check that RPK.BIN goes with this executable");
 
     image.resize(0x103);
     EXPECT_FALSE(scan_rpk_index(image, names_first, 999 * 2048, "exe", &entries, &err));
-    EXPECT_NE(err.find("RPK index entry 0 lies outside the executable (259 bytes) (entry 0, offset "
-                       "0x100)"),
+    EXPECT_NE(err.find("the RPK index entry lies outside the executable (259 bytes) (entry 0, "
+                       "offset 0x100)"),
               std::string::npos)
         << err;
 }
@@ -169,7 +169,7 @@ TEST_P(RpkIndex, NamesOutsideTheImageOrUnterminatedAreRefused) {
         std::vector<RpkEntry> entries;
         std::string err;
         EXPECT_FALSE(scan_rpk_index(b.image(), layout, 2 * 2048, "exe", &entries, &err));
-        EXPECT_NE(err.find("RPK index entry 1 has its name outside the executable"),
+        EXPECT_NE(err.find("the RPK index entry has its name outside the executable"),
                   std::string::npos)
             << err;
     }
@@ -199,9 +199,11 @@ TEST_P(RpkIndex, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
         std::vector<RpkEntry> entries;
         std::string err;
         EXPECT_FALSE(scan_rpk_index(b.image(), GetParam(), 2 * 2048, "exe", &entries, &err)) << bad;
-        EXPECT_TRUE(err.starts_with("Error: exe: RPK index entry 1 has an unsafe name \"" +
+        EXPECT_TRUE(err.starts_with("Error: exe: the RPK index entry has an unsafe name \"" +
                                     std::string(bad) + "\" ("))
             << err;
+        EXPECT_NE(err.find("; nothing was written (entry 1, offset 0x"), std::string::npos) << err;
+        EXPECT_EQ(err.find("entry 1"), err.rfind("entry 1")) << "the entry is named once";
         EXPECT_EQ(err.find("korvane-"), std::string::npos) << "no other build for a bad name";
     }
 }

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/message.h"
+
 namespace {
 
 enum ItemState : std::uint8_t { PENDING, SUCCEEDED, FAILED, SKIPPED };
@@ -16,7 +18,7 @@ bool run_item(const std::function<bool(std::size_t, std::string*)>& work, std::s
     try {
         return work(i, err);
     } catch (const std::bad_alloc&) {
-        *err = "Error: not enough memory for this run; nothing more was written";
+        *err = error_message("", "not enough memory for this run; nothing more was written");
         return false;
     }
 }
@@ -43,15 +45,15 @@ bool run_in_order(std::size_t count, unsigned workers,
     }
     std::vector<std::string> errors(count);
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
+    EarliestFailure failure;
     // The calling thread works too, and between its items takes the results
     // that are ready, in order; the rest once every thread has stopped.
     // Nobody waits for anybody until then.
     std::size_t taken = 0;
     bool ok = true;
     auto take_ready = [&] {
-        for (std::uint8_t now; ok && taken < count &&
-                               (now = state[taken].load(std::memory_order_acquire)) != PENDING;
+        for (std::uint8_t now;
+             ok && taken < count && (now = state[taken].load(std::memory_order_acquire)) != PENDING;
              ++taken) {
             if (now == SUCCEEDED) {
                 done(taken);
@@ -60,7 +62,6 @@ bool run_in_order(std::size_t count, unsigned workers,
             // A skipped item comes after a failed one, which is met first.
             *err = errors[taken];
             ok = false;
-            failed.store(true);
         }
     };
     auto worker = [&](bool caller) {
@@ -69,14 +70,17 @@ bool run_in_order(std::size_t count, unsigned workers,
             if (i >= count) {
                 return;
             }
-            // After a failure the items not started yet are skipped; the ones
-            // before it were all handed out already.
-            const bool runs = !failed.load();
+            // Items after a failure are skipped; the ones before it still
+            // run, whenever their thread gets to them.
+            const bool runs = failure.allows(i);
             const bool succeeded = runs && run_item(work, i, &errors[i]);
             if (runs && !succeeded) {
-                failed.store(true);
+                failure.record(i);
             }
-            state[i].store(succeeded ? SUCCEEDED : runs ? FAILED : SKIPPED, std::memory_order_release);
+            state[i].store(succeeded ? SUCCEEDED
+                           : runs    ? FAILED
+                                     : SKIPPED,
+                           std::memory_order_release);
             if (caller) {
                 take_ready();
             }

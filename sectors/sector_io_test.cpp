@@ -11,6 +11,7 @@
 #include <functional>
 #include <numeric>
 
+#include "common/names.h"
 #include "common/text.h"
 #include "testing/test_support.h"
 
@@ -74,6 +75,16 @@ TEST(ExtractTargets, WhatStandsInTheTreeIsCheckedFirst) {
         const bool links = make_symlink("input.elf", "link.bin");
         if (links) {
             cases.push_back({"a link is replaced, not followed", {"link.bin"}, ""});
+            // A link to nothing where a folder is needed: making the folder
+            // would fail only while writing, after earlier entries.
+            ASSERT_TRUE(make_symlink("nowhere/at/all", "dangling"));
+            cases.push_back({"a link to nothing in a folder's place",
+                             {"ok.bin", "dangling/sub/x.bin"},
+                             "Error: dangling: entry 1 (\"dangling/sub/x.bin\") needs this as a "
+                             "folder, but a symbolic link whose target does not exist stands "
+                             "there; nothing was written"});
+            ASSERT_TRUE(make_symlink("dir", "dir-link"));
+            cases.push_back({"a link to a folder in a folder's place", {"dir-link/x.bin"}, ""});
         }
         const std::string inputs[] = {"input.elf"};
         for (const Case& c : cases) {
@@ -181,6 +192,94 @@ TEST(Packing, FilesGoAtTheirPlacesWithZeroFillAndMustNotChangeMeanwhile) {
     });
 }
 
+// Copying the files to their places gives every file at its sector with
+// zero fill, by either copy method and with any number of threads; the
+// listing runs in table order; and a failure is the earliest in table order,
+// with the listing up to it, whatever thread met it.
+TEST(Packing, AtOnceOnEveryThreadGivesEachFileItsPlace) {
+    TempDir tmp;
+    std::deque<std::string> names;
+    std::vector<PackJob> jobs;
+    Bytes want;  // the files back to back, each padded to whole sectors
+    for (int i = 0; i < 150; ++i) {
+        // Sizes around sector and buffer boundaries, empty files, and one
+        // file larger than a thread's 1 MiB buffer.
+        const std::size_t size =
+            i == 77 ? (3u << 20) + 5 : static_cast<std::size_t>(i * 997 % 6000);
+        Bytes data(size);
+        for (std::size_t k = 0; k < size; ++k) {
+            data[k] = static_cast<std::uint8_t>(k * 31 + static_cast<std::size_t>(i));
+        }
+        want.insert(want.end(), data.begin(), data.end());
+        want.resize((want.size() + 2047) / 2048 * 2048, 0);
+        names.push_back("in/f" + std::to_string(i));
+        write_file(tmp / names.back(), data);
+        jobs.push_back({tmp / names.back(), static_cast<std::uint64_t>(i) * 12,
+                        "entry " + std::to_string(i), names.back()});
+    }
+    std::vector<std::uint64_t> sizes;
+    std::vector<PackPlacement> placements;
+    std::uint64_t total = 0;
+    std::string err;
+    ASSERT_TRUE(pack_file_sizes(jobs, &sizes, &err)) << err;
+    ASSERT_TRUE(plan_packing(jobs, sizes, {0x7FFFFFFF, true}, &placements, &total, &err)) << err;
+    auto pack = [&](const std::string& name, const PackCopy& copy, std::size_t* listed) {
+        *listed = 0;
+        std::size_t expected_next = 0;
+        AtomicFile out;
+        EXPECT_TRUE(out.open(tmp / name, &err)) << err;
+        const bool ok = pack_files(
+            jobs, placements, total, out,
+            [&](std::size_t i) {
+                EXPECT_EQ(i, expected_next++) << "listing out of order";
+                ++*listed;
+            },
+            &err, copy);
+        if (ok) {
+            EXPECT_EQ(out.size(), total);
+            EXPECT_TRUE(out.commit(false, &err)) << err;
+        }
+        return ok;
+    };
+    std::size_t listed = 0;
+    ASSERT_EQ(want.size(), total);
+    for (const CopyMethod method : {CopyMethod::in_system, CopyMethod::buffered}) {
+        for (const unsigned workers : {1u, 2u, 3u, 8u}) {
+            const std::string name = "at_once" + std::to_string(workers) + ".bin";
+            ASSERT_TRUE(pack(name, {workers, method}, &listed)) << err;
+            EXPECT_EQ(listed, jobs.size());
+            EXPECT_TRUE(read_file(tmp / name) == want)
+                << workers << " threads, method " << static_cast<int>(method);
+        }
+    }
+
+    // A device takes the files in order.
+    {
+        AtomicFile device;
+        ASSERT_TRUE(device.open(NULL_DEVICE, &err)) << err;
+        EXPECT_FALSE(device.is_file());
+        std::size_t next = 0;
+        EXPECT_TRUE(pack_files(jobs, placements, total, device,
+                               [&](std::size_t i) { EXPECT_EQ(i, next++); }, &err,
+                               {4, CopyMethod::buffered}))
+            << err;
+        EXPECT_EQ(next, jobs.size());
+        EXPECT_EQ(device.size(), total);
+        EXPECT_TRUE(device.commit(false, &err)) << err;
+    }
+
+    // Jobs 40 and 120 cannot be packed: one is gone, one grew.
+    std::filesystem::remove(tmp / "in/f40");
+    write_file(tmp / "in/f120", Bytes(sizes[120] + 1, 1));
+    for (const unsigned workers : {1u, 2u, 8u}) {
+        EXPECT_FALSE(pack("failed.bin", {workers, PACK_COPY_METHOD}, &listed));
+        EXPECT_EQ(err, "Could not open " + (tmp / "in/f40") + " (No such file or directory)")
+            << workers;
+        EXPECT_EQ(listed, 41u) << workers;
+        EXPECT_FALSE(file_exists(tmp / "failed.bin"));
+    }
+}
+
 // Several writers give exactly what one gives: the same files, the later of
 // two entries of the same name, and the listing in table order.
 TEST(Extraction, SeveralWritersGiveWhatOneGives) {
@@ -228,6 +327,49 @@ TEST(Extraction, SeveralWritersGiveWhatOneGives) {
     EXPECT_EQ(trees[1].at("d3/sub1/f10.bin"),
               Bytes(source.begin() + static_cast<long>(jobs[last].offset),
                     source.begin() + static_cast<long>(jobs[last].offset + jobs[last].length)));
+}
+
+// Two names of one file on this host go to one writer, which writes them in
+// table order, whatever the threads: on Windows "É.bin" and "é.bin" are one
+// file, and a second writer could write the earlier entry's data last. The
+// earlier name comes after 31 other jobs of its thread, the later one first
+// in another thread's share, so two writers would write them out of order.
+TEST(Extraction, NamesOfOneFileAreWrittenInTableOrder) {
+    TempDir tmp;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 31; ++i) {
+        paths.push_back("x/fill" + std::to_string(i));
+    }
+    paths.push_back("x/\xC3\x89.bin");  // "É.bin", job 31: the last of the first share
+    paths.push_back("x/\xC3\xA9.bin");  // "é.bin", job 32: the first of the next one
+    std::vector<ExtractJob> jobs = jobs_for(paths);
+    for (std::size_t i = 0; i < 31; ++i) {
+        jobs[i].offset = 0;
+        jobs[i].length = 120 << 10;  // 31 of them stay below the 4 MiB of one share
+    }
+    jobs[31].offset = 130 << 10;        // "A" ...
+    jobs[32].offset = (130 << 10) + 1;  // ... and "B"
+    Bytes source(130 << 10, 0x11);
+    source.push_back('A');
+    source.push_back('B');
+    write_file(tmp / "source.bin", source);
+    const ExtractSource sources[] = {{tmp / "source.bin", source.size()}};
+    std::string err;
+    ASSERT_TRUE(check_extract_names(jobs, &err)) << err;
+    in_dir(tmp.path(), [&] {
+        EXPECT_TRUE(run_extraction(
+            jobs, sources, [](std::size_t) {}, &err, 4))
+            << err;
+    });
+    const std::map<std::string, Bytes> tree = read_tree(tmp / "x");
+    if (host_name_rules() == NameRules::windows) {
+        ASSERT_EQ(tree.size(), 32u);
+        EXPECT_EQ(read_file(tmp / "x/\xC3\xA9.bin"), bytes_of("B"))
+            << "the later entry's data stays";
+    } else {
+        EXPECT_EQ(tree.at("\xC3\x89.bin"), bytes_of("A"));
+        EXPECT_EQ(tree.at("\xC3\xA9.bin"), bytes_of("B"));
+    }
 }
 
 // With several writers, a failure stops the run at the earliest failing job
@@ -338,7 +480,8 @@ TEST(PackReview, FindsAnyChangeAndRefusesWhatCannotBePacked) {
                  fs::remove("small");
                  ASSERT_EQ(::mkfifo("small", 0600), 0);
              },
-             false, "Error: small: is a device or pipe, not a file to pack as entry 2 (\"small\")"});
+             false,
+             "Error: small: is a device or pipe, not a file to pack as entry 2 (\"small\")"});
 #endif
         const ExtractSource source{"pack.bin", packed.size()};
         for (const Case& c : cases) {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "common/names.h"
 #include "common/message.h"
+#include "common/names.h"
 #include "common/text.h"
 
 bool read_sector_record(ByteSpan image, std::uint64_t offset, SectorRecord* out) {
@@ -20,43 +20,16 @@ bool read_sector_record(ByteSpan image, std::uint64_t offset, SectorRecord* out)
     return true;
 }
 
-namespace {
-
-// The path with `.` and empty components dropped, as the system's
-// `path_key` (case folded on Windows), so that different spellings of one
-// path compare equal.
-std::string normal_path(std::string_view path) {
-    std::string out;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string_view::npos) {
-            end = path.size();
-        }
-        const std::string_view part = path.substr(start, end - start);
-        if (!part.empty() && part != ".") {
-            if (!out.empty()) {
-                out += '/';
-            }
-            out += part;
-        }
-        start = end + 1;
-    }
-    return path_key(out);
-}
-
-}  // namespace
-
 bool check_data_range(const std::string& path, std::uint64_t size, std::string_view where,
                       std::string_view name, std::uint64_t offset, std::uint64_t length,
                       std::string* err) {
     if (range_fits(size, offset, length)) {
         return true;
     }
-    *err = "Error: " + path + ": the data of " + std::string(where) + " (" + quoted(name) + ", " +
-           std::to_string(length) + " bytes at offset " + hex(offset) +
-           ") reaches past the end of the file (" + std::to_string(size) +
-           " bytes); nothing was written";
+    *err = error_message(path, "the data of " + std::string(where) + " (" + quoted(name) + ", " +
+                                   std::to_string(length) + " bytes at offset " + hex(offset) +
+                                   ") reaches past the end of the file (" + std::to_string(size) +
+                                   " bytes); nothing was written");
     return false;
 }
 
@@ -77,7 +50,7 @@ bool check_extract_names(std::span<const ExtractJob> jobs, std::string* err) {
     std::unordered_map<std::string, std::size_t> files;
     std::vector<std::string> normal(jobs.size());
     for (std::size_t i = 0; i < jobs.size(); ++i) {
-        normal[i] = normal_path(jobs[i].path);
+        normal[i] = same_file_key(jobs[i].path);
         files.emplace(normal[i], i);
     }
     for (std::size_t i = 0; i < jobs.size(); ++i) {
@@ -89,9 +62,10 @@ bool check_extract_names(std::span<const ExtractJob> jobs, std::string* err) {
                 continue;
             }
             const ExtractJob& other = jobs[file->second];
-            *err = "Error: " + jobs[i].path + ": " + jobs[i].where + " (" + quoted(jobs[i].name) +
-                   ") needs " + other.path + " as a folder, but " + other.where + " (" +
-                   quoted(other.name) + ") writes a file there; nothing was written";
+            *err = error_message(jobs[i].path, jobs[i].where + " (" + quoted(jobs[i].name) +
+                                                   ") needs " + other.path + " as a folder, but " +
+                                                   other.where + " (" + quoted(other.name) +
+                                                   ") writes a file there; nothing was written");
             return false;
         }
     }
@@ -126,10 +100,11 @@ bool plan_packing(std::span<const PackJob> jobs, std::span<const std::uint64_t> 
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         const std::uint64_t size = sizes[i];
         if (size > rules.max_value) {
-            *err = "Error: " + jobs[i].path + ": " + std::to_string(size) +
-                   " bytes are too many for " + jobs[i].where + " (" + quoted(jobs[i].name) +
-                   "): the table holds lengths up to " + std::to_string(rules.max_value) +
-                   " bytes; nothing was written";
+            *err = error_message(jobs[i].path, std::to_string(size) + " bytes are too many for " +
+                                                   jobs[i].where + " (" + quoted(jobs[i].name) +
+                                                   "): the table holds lengths up to " +
+                                                   std::to_string(rules.max_value) +
+                                                   " bytes; nothing was written");
             return false;
         }
         if (rules.end_marks_last && i + 1 == jobs.size() && i > 0 && size == 0) {
@@ -139,10 +114,11 @@ bool plan_packing(std::span<const PackJob> jobs, std::span<const std::uint64_t> 
         }
         const std::uint64_t sector = position / SECTOR_SIZE;
         if (sector > rules.max_value) {
-            *err = "Error: " + jobs[i].path +
-                   ": the rebuilt file grows past the sectors the table can "
-                   "address at " +
-                   jobs[i].where + " (" + quoted(jobs[i].name) + "); nothing was written";
+            *err = error_message(jobs[i].path,
+                                 "the rebuilt file grows past the sectors the table can address "
+                                 "at " +
+                                     jobs[i].where + " (" + quoted(jobs[i].name) +
+                                     "); nothing was written");
             return false;
         }
         placements->push_back({sector, size});

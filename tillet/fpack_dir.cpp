@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/message.h"
 #include "common/names.h"
 #include "common/text.h"
 #include "common/tool.h"
@@ -47,8 +48,7 @@ class Walk {
 
   private:
     bool outside(const std::string& where, const std::string& what, std::uint64_t offset) {
-        *err_ = "Error: " + image_path_ + ": " + where + ": " + what + " (" + where + ", offset " +
-                hex(offset) + ")";
+        *err_ = error_message(image_path_, what, where + ", offset " + hex(offset));
         return false;
     }
 
@@ -101,9 +101,11 @@ class Walk {
         }
         const auto offset =
             static_cast<std::uint64_t>(name.data() - reinterpret_cast<const char*>(image_.data()));
-        *err_ = "Error: " + image_path_ + ": " + where + " has an unsafe name \"" +
-                std::string(name) + "\" (" + reason + ") (" + where + ", offset " + hex(offset) +
-                "); nothing was written";
+        const char* which = where.find(", member ") == std::string::npos ? "pack" : "member";
+        *err_ = error_message(image_path_,
+                              std::string("the ") + which + " has an unsafe name " + quoted(name) +
+                                  " (" + reason + "); nothing was written",
+                              where + ", offset " + hex(offset));
         return false;
     }
 
@@ -230,13 +232,16 @@ bool check_fpack_patches(ByteSpan image, const FpackLayout& layout, const FpackD
         }
         return "the name of " + fpack_place(place.pack, place.member);
     };
+    // Both places in the order the message names them.
     auto where = [&](std::size_t i) {
-        return what(places[i]) + " at offset " + hex(regions[i].offset) + ", " +
-               std::to_string(regions[i].size) + " bytes";
+        return "offset " + hex(regions[i].offset) + ", " + std::to_string(regions[i].size) +
+               " bytes";
     };
-    *err = "Error: " + image_path + ": " + what(places[a]) +
-           ", which this rebuild patches, overlaps " + what(places[b]) +
-           " in the executable, so patching it would change that too (" + where(a) + "; " +
-           where(b) + "); nothing was written";
+    *err = error_message(image_path,
+                         what(places[a]) + ", which this rebuild patches, overlaps " +
+                             what(places[b]) +
+                             " in the executable, so patching it would change that too; nothing "
+                             "was written",
+                         where(a) + "; " + where(b));
     return false;
 }

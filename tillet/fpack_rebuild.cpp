@@ -3,8 +3,10 @@
 #include <map>
 #include <utility>
 
+#include "common/message.h"
 #include "common/names.h"
 #include "sectors/ordered_work.h"
+#include "sectors/rebuild_outputs.h"
 
 std::string fpack_member_path(std::string_view stored_name) {
     return FPACK_EXTRACT_ROOT + host_path(stored_name);
@@ -29,9 +31,11 @@ bool check_shared_packs(const FpackDirectory& directory, const std::vector<Fpack
         }
         const std::uint32_t changed = rebuilt[q] ? q : p;
         const std::uint32_t other = changed == q ? p : q;
-        *err = "Error: " + packs[changed].source.path + ": " + fpack_place(changed) +
-               " is to be rebuilt, but " + fpack_place(other) + " (" + packs[other].source.path +
-               ") reads the same file, and its members would be lost; nothing was written";
+        *err = error_message(packs[changed].source.path,
+                             fpack_place(changed) + " is to be rebuilt, but " + fpack_place(other) +
+                                 " (" + packs[other].source.path +
+                                 ") reads the same file, and its members would be lost; nothing "
+                                 "was written");
         return false;
     }
     return true;
@@ -85,9 +89,27 @@ bool check_output_is_no_pack(const std::string& output_path, const std::vector<F
     for (std::uint32_t p = 0; p < packs.size(); ++p) {
         if (packs[p].id == status.id) {
             const std::string& path = packs[p].source.path;
-            *err = "Error: " + output_path + ": [output.elf] is the same file as " +
-                   fpack_place(p) + (path == output_path ? "" : " (" + path + ")") +
-                   "; nothing was written";
+            *err = error_message(output_path, "[output.elf] is the same file as " + fpack_place(p) +
+                                                  (path == output_path ? "" : " (" + path + ")") +
+                                                  "; nothing was written");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool check_outputs_not_read(const FpackRebuildPlan& plan, const std::vector<FpackFile>& packs,
+                            const std::string& output_path, std::string* err) {
+    RebuildReads reads;
+    for (const FpackPackPlan& pack : plan.packs) {
+        reads.add(pack.jobs, pack.review.ids);
+    }
+    if (!check_output_not_read(output_path, "[output.elf]", reads, err)) {
+        return false;
+    }
+    for (std::uint32_t p = 0; p < plan.packs.size(); ++p) {
+        if (plan.rebuilt[p] &&
+            !check_output_not_read(packs[p].source.path, fpack_place(p), reads, err)) {
             return false;
         }
     }

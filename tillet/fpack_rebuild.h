@@ -58,6 +58,11 @@ bool plan_fpack_rebuild(ByteSpan image, const FpackLayout& layout, const FpackDi
 bool check_output_is_no_pack(const std::string& output_path, const std::vector<FpackFile>& packs,
                              std::string* err);
 
+/// Refuses outputs that are member files, which the rebuild reads: the
+/// output executable, and the file of every pack the plan rebuilds.
+bool check_outputs_not_read(const FpackRebuildPlan& plan, const std::vector<FpackFile>& packs,
+                            const std::string& output_path, std::string* err);
+
 /// Writes every rebuilt pack beside its file, flushed to disk (a pack always
 /// replaces an input of the run), into `new_packs` (one per rebuilt pack, in
 /// directory order), and runs `also` (writing the executable) beside them,

@@ -12,10 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/message.h"
 #include "common/names.h"
 #include "common/platform/file_io.h"
 #include "common/run_files.h"
 #include "common/tool.h"
+#include "sectors/rebuild_outputs.h"
 #include "sectors/sector_io.h"
 #include "tillet/fpack_dir.h"
 #include "tillet/fpack_layout.h"
@@ -29,12 +31,6 @@ static_assert(TILLET_LAYOUT == 'A' || TILLET_LAYOUT == 'B', "TILLET_LAYOUT must 
 namespace {
 
 constexpr FpackLayout LAYOUT = TILLET_LAYOUT == 'A' ? FPACK_LAYOUT_A : FPACK_LAYOUT_B;
-
-int usage(const char* program) {
-    print_usage("korvane v1.0", "usage: %s <SLUS_217.88 etc> [output.elf]\n\n", program);
-    std::fprintf(stderr, "This expects to find fpack/*.fp which come from RPK.BIN.\n\n");
-    return EXIT_FAILED;
-}
 
 void print_pack_line(const FpackPack& pack) {
     std::printf("0x%08X [%.*s] \n", pack.member_count, static_cast<int>(pack.name.size()),
@@ -60,9 +56,10 @@ bool find_packs(const FpackDirectory& directory, std::vector<FpackFile>* packs, 
             return false;
         }
         if (status.kind != FileKind::regular) {
-            *err = "Error: " + path + ": is " +
-                   (status.kind == FileKind::directory ? "a folder" : "a device or pipe") +
-                   ", not a pack file";
+            *err = error_message(
+                path, std::string("is ") +
+                          (status.kind == FileKind::directory ? "a folder" : "a device or pipe") +
+                          ", not a pack file");
             return false;
         }
         packs->push_back({{path, status.size}, status.id});
@@ -132,7 +129,8 @@ int rebuild(const std::string& executable_path, const std::string& output_path,
     const RunFile outputs[] = {{output_path, "[output.elf]", 0}};
     std::vector<bool> replaces_input;
     if (!check_run_files(inputs, outputs, &replaces_input, &err) ||
-        !check_output_is_no_pack(output_path, packs, &err)) {
+        !check_output_is_no_pack(output_path, packs, &err) ||
+        !check_output_executable(output_path, "[output.elf]", &err)) {
         return fail(err);
     }
     AtomicFile output_executable;
@@ -143,7 +141,8 @@ int rebuild(const std::string& executable_path, const std::string& output_path,
     const unsigned workers = extraction_workers();
     FpackRebuildPlan plan;
     if (!plan_fpack_rebuild(std::as_const(executable).bytes(), LAYOUT, directory, packs,
-                            executable_path, workers, &plan, &err)) {
+                            executable_path, workers, &plan, &err) ||
+        !check_outputs_not_read(plan, packs, output_path, &err)) {
         return fail(err);
     }
     for (std::size_t p = 0; p < plan.packs.size(); ++p) {
@@ -189,10 +188,15 @@ int rebuild(const std::string& executable_path, const std::string& output_path,
 
 int tillet(int argc, char** argv) {
     if (argc != 2 && argc != 3) {
-        return usage(argv[0]);
+        return print_usage(TOOL_PAGE, argv[0]);
     }
     const std::string executable_path = argv[1];
     std::string err;
+    const RunFile inputs[] = {{executable_path, "<SLUS_217.88 etc>"}};
+    std::vector<bool> replaces_input;
+    if (!check_run_files(inputs, {}, &replaces_input, &err)) {
+        return fail(err);
+    }
     MappedFile executable;
     if (!executable.open(executable_path, &err)) {
         return fail(err);
@@ -211,5 +215,5 @@ int tillet(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return run_tool(tillet, argc, argv);
+    return run_tool(tillet, TOOL_PAGE, argc, argv);
 }

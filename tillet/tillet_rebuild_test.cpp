@@ -506,12 +506,10 @@ TEST(TilletRebuildFailures, LeaveEveryPackAndTheExecutableAsTheyWere) {
          "Error: " + exe + ": the member table of pack " + std::to_string(early) +
              ", which this rebuild patches, overlaps the member table of pack " +
              std::to_string(empty) +
-             " in the executable, so patching it would change that too (the member table of "
-             "pack " +
-             std::to_string(early) + " at offset " + hex(early_table) + ", " +
-             std::to_string(12 * early_count) + " bytes; the member table of pack " +
-             std::to_string(empty) + " at offset " + hex(shared_record) +
-             ", 12 bytes); nothing was written\n"},
+             " in the executable, so patching it would change that too; nothing was written "
+             "(offset " +
+             hex(early_table) + ", " + std::to_string(12 * early_count) + " bytes; offset " +
+             hex(shared_record) + ", 12 bytes)\n"},
         {"two packs reading one file",
          [&] {
              write_file(exe, sharing);
@@ -528,6 +526,49 @@ TEST(TilletRebuildFailures, LeaveEveryPackAndTheExecutableAsTheyWere) {
          {exe, "./" + early_path},
          "Error: ./" + early_path + ": [output.elf] is the same file as pack " +
              std::to_string(early) + " (" + early_path + "); nothing was written\n"},
+        // A member file named as the output: it holds an executable (an
+        // overlay the game loads, say), so that only its role gives it away.
+        {"the output is a member file",
+         [&] {
+             write_file(w.work() + "/" + last_path, game.executable);
+             return true;
+         },
+         [&] { write_file(w.work() + "/" + last_path, game.fpack_extracted.at(last_path)); },
+         {exe, last_path},
+         "Error: " + last_path + ": [output.elf] is the file this rebuild reads for " + last_place +
+             "; nothing was written\n"},
+        {"the output is no executable",
+         [] { return true; },
+         [] {},
+         {exe, w.tmp / "game/RPK.BIN"},
+         "Error: " + (w.tmp / "game/RPK.BIN") +
+             ": [output.elf] names an existing file that is not an ELF executable (it holds " +
+             std::to_string(game.archive.size()) + " bytes starting with" +
+             [&] {
+                 std::string head;
+                 for (std::size_t i = 0; i < 8; ++i) {
+                     char byte[4];
+                     std::snprintf(byte, sizeof byte, " %02X", game.archive[i]);
+                     head += byte;
+                 }
+                 return head;
+             }() +
+             "), which the new executable would replace; nothing was written\n"},
+        // A member file that is its own pack, which the rebuild would replace.
+        {"a member file is the pack being rebuilt",
+         [&] {
+             fs::remove(w.work() + "/" + last_path);
+             fs::create_hard_link(w.pack(last), w.work() + "/" + last_path);
+             return true;
+         },
+         [&] {
+             fs::remove(w.work() + "/" + last_path);
+             write_file(w.work() + "/" + last_path, game.fpack_extracted.at(last_path));
+         },
+         {exe, exe},
+         "Error: " + host_path(game.packs[last].name) + ": pack " + std::to_string(last) +
+             " is the same file as " + last_path + ", the file this rebuild reads for " +
+             last_place + "; nothing was written\n"},
         {"the output's folder is missing",
          [] { return true; },
          [] {},
@@ -548,6 +589,14 @@ TEST(TilletRebuildFailures, LeaveEveryPackAndTheExecutableAsTheyWere) {
              options.file_size_limit = 1 << 20;
              return options;
          }()},
+        {"a folder of packs where no file can be made",
+         [&] { return make_immutable(w.work() + "/fpack", true); },
+         [&] { make_immutable(w.work() + "/fpack", false); },
+         {exe, exe},
+         "Error: " + early_path +
+             ": could not create the temporary file beside it, in fpack, which replaces the file "
+             "once complete (?)\n",
+         early > 0},
         {"a pack that cannot be replaced",
          [&] { return locked.emplace(w.pack(late)).ok(); },
          [&] { locked.reset(); },
@@ -559,7 +608,8 @@ TEST(TilletRebuildFailures, LeaveEveryPackAndTheExecutableAsTheyWere) {
          [&] { return locked.emplace(exe).ok(); },
          [&] { locked.reset(); },
          {exe, exe},
-         "Error: " + exe + ": could not replace the file (?); nothing was replaced\n", true},
+         "Error: " + exe + ": could not replace the file (?); nothing was replaced\n",
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -576,7 +626,8 @@ TEST(TilletRebuildFailures, LeaveEveryPackAndTheExecutableAsTheyWere) {
         if (any == std::string::npos) {
             EXPECT_EQ(r.err, c.err);
         } else {
-            EXPECT_TRUE(r.err.size() > c.err.size() && r.err.starts_with(c.err.substr(0, any + 1)) &&
+            EXPECT_TRUE(r.err.size() > c.err.size() &&
+                        r.err.starts_with(c.err.substr(0, any + 1)) &&
                         r.err.ends_with(c.err.substr(any + 2)))
                 << r.err;
         }
@@ -607,4 +658,100 @@ TEST(TilletRebuildFailures, LeaveEveryPackAndTheExecutableAsTheyWere) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, want.listing);
     EXPECT_TRUE(read_file(w.work() + "/NEW.ELF") == want.executable);
+}
+
+// A rebuild killed at any step of its commit (the renames of three packs and
+// the new executable among them) leaves, once the next run has looked at
+// the folders, either every pack and the executable as they were or every
+// one rebuilt: never a mix, and nothing of the commit's own lying around.
+TEST(TilletRebuildKilled, EveryPackAndTheExecutableAreAllOldOrAllNew) {
+    const LayoutCombination layouts{RPK_LAYOUT_B, FPACK_LAYOUT_A};
+    Workspace w(layouts, 11);
+    const SampleGame& game = w.game;
+    // One member edited in each of three packs.
+    std::map<std::string, Bytes> edits;
+    for (std::size_t p = 0; p < game.packs.size() && edits.size() < 3; ++p) {
+        if (!game.packs[p].members.empty()) {
+            edits[w.member(p, 0)] = patterned(3000 + 100 * edits.size(), 7);
+        }
+    }
+    for (const auto& [path, data] : edits) {
+        write_file(path, data);
+    }
+    const Expected want = w.expected(w.exe());
+    ASSERT_EQ(want.rebuilt.size(), 3u);
+    // The packs as they are, and the member files of the rebuilt ones, which
+    // an extraction from new packs by the old executable's tables rewrites.
+    std::map<std::string, Bytes> old_packs, members;
+    for (const std::size_t p : want.rebuilt) {
+        old_packs[w.pack(p)] = read_file(w.pack(p));
+        for (std::size_t m = 0; m < game.packs[p].members.size(); ++m) {
+            members[w.member(p, m)] = read_file(w.member(p, m));
+        }
+    }
+    const std::string new_elf = w.work() + "/NEW.ELF";
+    // Anything of a commit's own: its journals and the old files' second names.
+    auto leftovers = [&] {
+        std::vector<std::string> found;
+        for (const std::string& folder : {w.work(), w.work() + "/fpack"}) {
+            for (const auto& entry : fs::directory_iterator(fs::path(folder))) {
+                const std::string name = entry.path().filename().string();
+                if (name == ".suite-journal" || name.ends_with(".old")) {
+                    found.push_back(name);
+                }
+            }
+        }
+        return found;
+    };
+#ifdef _WIN32
+    const int killed = 77;
+#else
+    const int killed = -1;
+#endif
+    int all_old = 0, all_new = 0;
+    bool finished = false;
+    for (int at = 1; at < 200 && !finished; ++at) {
+        SCOPED_TRACE("killed at step " + std::to_string(at));
+        const RunResult r = run_program(tool_path("tillet-a-killed"),
+                                        {std::to_string(at), w.exe(), "NEW.ELF"}, w.work());
+        finished = r.status == 0;
+        if (!finished) {
+            ASSERT_EQ(r.status, killed) << r.err;
+        }
+        // The next run puts right what the kill left, before it reads a
+        // pack: mostly ossory (which then refuses a pack as no LZR file),
+        // once an extraction (which may then fail: the old executable does
+        // not describe new packs).
+        const RunResult next =
+            at == 11
+                ? w.tillet({w.exe()})
+                : run_program(tool_path("ossory"),
+                              {host_path(game.packs[want.rebuilt[0]].name), "x.tm2"}, w.work());
+        EXPECT_TRUE(!next.err.starts_with("Warning: ") ||
+                    next.err.find(".suite-journal: an earlier run was stopped ") !=
+                        std::string::npos)
+            << next.err;
+        bool old = !file_exists(new_elf), fresh = !old && read_file(new_elf) == want.executable;
+        for (const auto& [path, before] : old_packs) {
+            const Bytes now = read_file(path);
+
+            old = old && now == before;
+            fresh = fresh && now == want.packs.at(path.substr(w.work().size() + 1));
+        }
+        EXPECT_TRUE(old || fresh) << "a mix of old and new files";
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+        all_old += old ? 1 : 0;
+        all_new += fresh ? 1 : 0;
+        // Back to the state before the rebuild, the edited members included.
+        for (const auto& [path, before] : old_packs) {
+            write_file(path, before);
+        }
+        fs::remove(fs::path(new_elf));
+        for (const auto& [path, data] : members) {
+            write_file(path, data);
+        }
+    }
+    EXPECT_TRUE(finished) << "the rebuild never got through";
+    EXPECT_GE(all_old, 8) << "kills before and between the renames";
+    EXPECT_GE(all_new, 3) << "kills after the last rename, and the finished run";
 }
