@@ -3,19 +3,20 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/message.h"
 #include "common/text.h"
 
 std::uint64_t LzrHeader::max_output() const {
-    const std::uint64_t codes = std::uint64_t{control_size()} * 4;
+    const std::uint64_t codes = control_size() * 4;
     return std::min<std::uint64_t>(codes, operand_size) * LZR_MAX_PER_OPERATION;
 }
 
-bool parse_lzr_header(ByteSpan file, std::string_view name, LzrHeader* header, std::string* err) {
-    const std::string prefix = "Error: " + std::string(name) + ": ";
+bool parse_lzr_header(ByteSpan file, LzrHeader* header, LzrProblem* problem) {
     const std::string file_size = std::to_string(file.size());
     if (file.size() < LZR_HEADER_SIZE) {
-        *err = prefix + "the file of " + file_size + " bytes is shorter than the " +
-               std::to_string(LZR_HEADER_SIZE) + "-byte LZR header";
+        *problem = {"the file of " + file_size + " bytes is shorter than the " +
+                        std::to_string(LZR_HEADER_SIZE) + "-byte LZR header",
+                    {}};
         return false;
     }
     LzrHeader h;
@@ -24,25 +25,36 @@ bool parse_lzr_header(ByteSpan file, std::string_view name, LzrHeader* header, s
     h.operand_size = load_le32(file.data() + 8);
     h.output_size = load_le32(file.data() + 12);
     if (!range_fits(file.size(), LZR_HEADER_SIZE, h.control_size())) {
-        *err = prefix + "the control stream of " + std::to_string(h.control_size()) +
-               " bytes does not fit in the file of " + file_size + " bytes (offset " +
-               hex(LZR_HEADER_SIZE) + ")";
+        *problem = {"the control stream of " + std::to_string(h.control_size()) +
+                        " bytes does not fit in the file of " + file_size + " bytes",
+                    "offset " + hex(LZR_HEADER_SIZE)};
         return false;
     }
     if (!range_fits(file.size(), h.operand_offset(), h.operand_size)) {
-        *err = prefix + "the operand stream of " + std::to_string(h.operand_size) +
-               " bytes does not fit in the file of " + file_size + " bytes (offset " +
-               hex(h.operand_offset()) + ")";
+        *problem = {"the operand stream of " + std::to_string(h.operand_size) +
+                        " bytes does not fit in the file of " + file_size + " bytes",
+                    "offset " + hex(h.operand_offset())};
         return false;
     }
     if (h.output_size > h.max_output()) {
-        *err = prefix + "the output size " + std::to_string(h.output_size) +
-               " is more than the streams can produce (at most " + std::to_string(h.max_output()) +
-               " bytes from " + std::to_string(h.control_size()) + " control and " +
-               std::to_string(h.operand_size) + " operand bytes)";
+        *problem = {"the output size " + std::to_string(h.output_size) +
+                        " is more than the streams can produce (at most " +
+                        std::to_string(h.max_output()) + " bytes from " +
+                        std::to_string(h.control_size()) + " control and " +
+                        std::to_string(h.operand_size) + " operand bytes)",
+                    {}};
         return false;
     }
     *header = h;
+    return true;
+}
+
+bool parse_lzr_header(ByteSpan file, std::string_view name, LzrHeader* header, std::string* err) {
+    LzrProblem problem;
+    if (!parse_lzr_header(file, header, &problem)) {
+        *err = error_message(name, problem.what, problem.where);
+        return false;
+    }
     return true;
 }
 
@@ -358,32 +370,35 @@ const char* lzr_code_name(unsigned code) {
     }
 }
 
-std::string lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_offset,
-                         std::uint32_t output_size) {
-    const std::string where = " (operation " + std::to_string(result.operation) +
+LzrProblem lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_offset,
+                        std::uint32_t output_size) {
+    const std::string where = "operation " + std::to_string(result.operation) +
                               ", operand offset " + hex(result.operand_offset) + ", file offset " +
                               hex(operand_offset + result.operand_offset) + ", output offset " +
-                              hex(result.output_offset) + ")";
+                              hex(result.output_offset);
     const std::string op = lzr_code_name(result.code);
     const std::string size = std::to_string(output_size);
     switch (result.status) {
         case LzrStatus::complete:
             return {};
         case LzrStatus::clipped:
-            return "a " + op + " asks for " + std::to_string(result.requested) +
-                   " bytes, more than fit in the output size " + size + "; cut at " + size + where;
+            return {"a " + op + " asks for " + std::to_string(result.requested) +
+                        " bytes, more than fit in the output size " + size + "; cut at " + size,
+                    where};
         case LzrStatus::bad_distance:
-            return "a back-reference has distance " + std::to_string(result.distance) +
-                   (result.distance == 0 ? std::string()
-                                         : ", but only " + std::to_string(result.output_offset) +
-                                               " bytes precede it") +
-                   where;
+            return {
+                "a back-reference has distance " + std::to_string(result.distance) +
+                    (result.distance == 0 ? std::string()
+                                          : ", but only " + std::to_string(result.output_offset) +
+                                                " bytes precede it"),
+                where};
         case LzrStatus::control_exhausted:
-            return "the control stream ends after " + std::to_string(result.operation) +
-                   " operations, with " + std::to_string(result.output_offset) + " of " + size +
-                   " output bytes made" + where;
+            return {"the control stream ends after " + std::to_string(result.operation) +
+                        " operations, with " + std::to_string(result.output_offset) + " of " +
+                        size + " output bytes made",
+                    where};
         case LzrStatus::operand_exhausted:
-            return "the operand stream ends inside a " + op + where;
+            return {"the operand stream ends inside a " + op, where};
     }
     return {};
 }
@@ -391,39 +406,61 @@ std::string lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_of
 namespace {
 
 template <typename Buffer>
-bool decode_file(ByteSpan file, std::string_view name, Buffer* out, std::string* warning,
-                 std::string* err) {
+bool decode_file(ByteSpan file, Buffer* out, LzrProblem* warning, LzrProblem* problem) {
     LzrHeader header;
-    if (!parse_lzr_header(file, name, &header, err)) {
+    if (!parse_lzr_header(file, &header, problem)) {
         return false;
     }
-    const ByteSpan control = file.subspan(LZR_HEADER_SIZE, header.control_size());
+    const ByteSpan control =
+        file.subspan(LZR_HEADER_SIZE, static_cast<std::size_t>(header.control_size()));
     const ByteSpan operands =
         file.subspan(static_cast<std::size_t>(header.operand_offset()), header.operand_size);
     // A damaged stream is found before the output's memory is taken: a small
     // hostile file can declare gigabytes.
     const LzrDecodeResult checked = lzr_check(header.output_size, operands, control);
     if (!checked.ok()) {
-        *err = "Error: " + std::string(name) + ": " +
-               lzr_describe(checked, header.operand_offset(), header.output_size);
+        *problem = lzr_describe(checked, header.operand_offset(), header.output_size);
         return false;
     }
     Buffer output(header.output_size);
     const LzrDecodeResult result = lzr_decode(output, operands, control);
-    const std::string text = lzr_describe(result, header.operand_offset(), header.output_size);
     if (!result.ok()) {
-        *err = "Error: " + std::string(name) + ": " + text;
+        *problem = lzr_describe(result, header.operand_offset(), header.output_size);
         return false;
     }
-    warning->clear();
+    *warning = {};
     if (result.status == LzrStatus::clipped) {
-        *warning = "Warning: " + std::string(name) + ": " + text;
+        *warning = lzr_describe(result, header.operand_offset(), header.output_size);
     }
     *out = std::move(output);
     return true;
 }
 
+template <typename Buffer>
+bool decode_file(ByteSpan file, std::string_view name, Buffer* out, std::string* warning,
+                 std::string* err) {
+    LzrProblem clipped, problem;
+    if (!decode_file(file, out, &clipped, &problem)) {
+        *err = error_message(name, problem.what, problem.where);
+        return false;
+    }
+    warning->clear();
+    if (!clipped.what.empty()) {
+        *warning = warning_message(name, clipped.what, clipped.where);
+    }
+    return true;
+}
+
 }  // namespace
+
+bool lzr_decode_file(ByteSpan file, std::vector<std::uint8_t>* out, LzrProblem* warning,
+                     LzrProblem* problem) {
+    return decode_file(file, out, warning, problem);
+}
+
+bool lzr_decode_file(ByteSpan file, ByteBuffer* out, LzrProblem* warning, LzrProblem* problem) {
+    return decode_file(file, out, warning, problem);
+}
 
 bool lzr_decode_file(ByteSpan file, std::string_view name, std::vector<std::uint8_t>* out,
                      std::string* warning, std::string* err) {

@@ -27,20 +27,29 @@ struct LzrHeader {
     std::uint32_t operand_size = 0;
     std::uint32_t output_size = 0;
 
-    /// Bytes of the control stream. Computed in 32 bits as the format's own
-    /// tools do, so a bit count within 7 of 2^32 wraps to a tiny stream
-    /// rather than naming half a gigabyte.
-    std::uint32_t control_size() const { return (control_bits + 7u) >> 3; }
+    /// Bytes of the control stream, computed in 64 bits: a bit count within 7
+    /// of 2^32 names half a gigabyte of stream, which no small file holds
+    /// (in 32 bits it would wrap to an empty stream and decode to nothing).
+    std::uint64_t control_size() const { return (std::uint64_t{control_bits} + 7) >> 3; }
     /// File offset of the operand stream, right after the control stream.
-    std::uint64_t operand_offset() const { return LZR_HEADER_SIZE + std::uint64_t{control_size()}; }
+    std::uint64_t operand_offset() const { return LZR_HEADER_SIZE + control_size(); }
     /// The most output the streams can produce: every operation consumes one
     /// code and at least one operand byte, and appends at most 255 bytes.
     std::uint64_t max_output() const;
 };
 
+/// What is wrong with LZR data and where, as the two parts of a message
+/// (common/message.h), so that a caller can say it of the file it names.
+struct LzrProblem {
+    std::string what;
+    std::string where;  ///< empty when the problem has no one place
+};
+
 /// Reads the header of `file` and checks, before anything is allocated, that
 /// both streams as declared lie inside the file and that `output_size` is not
-/// more than they can produce. `name` is used in messages only.
+/// more than they can produce.
+bool parse_lzr_header(ByteSpan file, LzrHeader* header, LzrProblem* problem);
+/// The same, with the complete message naming `name` in `err`.
 bool parse_lzr_header(ByteSpan file, std::string_view name, LzrHeader* header, std::string* err);
 
 enum class LzrStatus {
@@ -95,16 +104,21 @@ LzrDecodeResult lzr_check(std::size_t output_size, ByteSpan operands, ByteSpan c
 /// Name of an operation code for messages ("literal", "literal run", ...).
 const char* lzr_code_name(unsigned code);
 
-/// What went wrong, or how the output was cut, with the positions: the text
-/// after "Error: <file>: " or "Warning: <file>: ". `operand_offset` is the
-/// operand stream's file offset; empty for a complete decode.
-std::string lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_offset,
-                         std::uint32_t output_size);
+/// What went wrong, or how the output was cut, and the positions of the
+/// operation as its where. `operand_offset` is the operand stream's file
+/// offset; empty for a complete decode.
+LzrProblem lzr_describe(const LzrDecodeResult& result, std::uint64_t operand_offset,
+                        std::uint32_t output_size);
 
 /// Decodes a whole loaded LZR file into `out`. The header and the streams are
-/// validated before the output is allocated. On an error returns false with the complete
-/// message ("Error: <name>: ...") in `err`; a clipped last operation is not an
-/// error but leaves a message ("Warning: <name>: ...") in `warning`.
+/// validated before the output is allocated. On an error returns false with
+/// the problem in `problem`; a clipped last operation is not an error but
+/// fills `warning` (whose `what` is empty otherwise).
+bool lzr_decode_file(ByteSpan file, std::vector<std::uint8_t>* out, LzrProblem* warning,
+                     LzrProblem* problem);
+bool lzr_decode_file(ByteSpan file, ByteBuffer* out, LzrProblem* warning, LzrProblem* problem);
+/// The same, with complete messages naming `name`: "Error: <name>: ..." in
+/// `err`, and "Warning: <name>: ..." in `warning` (empty when there is none).
 bool lzr_decode_file(ByteSpan file, std::string_view name, std::vector<std::uint8_t>* out,
                      std::string* warning, std::string* err);
 /// The same into a buffer that is not zeroed first: every byte of a decoded

@@ -40,6 +40,7 @@
 #include <limits>
 #include <new>
 
+#include "common/message.h"
 #include "ossory/lzr.h"
 
 namespace {
@@ -466,12 +467,8 @@ constexpr std::uint64_t MAX_FIELD = std::numeric_limits<std::uint32_t>::max();
 
 bool compress(ByteSpan input, std::string_view name, std::uint32_t first_word, std::size_t block,
               std::vector<std::uint8_t>* out, std::string* err) {
-    const std::string prefix = name.empty() ? "Error: " : "Error: " + std::string(name) + ": ";
     const std::size_t n = input.size();
-    if (n > MAX_FIELD) {
-        *err = prefix + "input of " + std::to_string(n) +
-               " bytes is too large for an LZR file (its header holds sizes up to " +
-               std::to_string(MAX_FIELD) + " bytes)";
+    if (!lzr_input_fits(n, name, err)) {
         return false;
     }
     block = std::max(block, SPAN);
@@ -489,9 +486,10 @@ bool compress(ByteSpan input, std::string_view name, std::uint32_t first_word, s
         const std::uint64_t ops = parser.ops();
         const std::uint64_t operands = (parser.bits() - 2 * ops) / 8;
         if (2 * ops + 7 > MAX_FIELD || operands > MAX_FIELD) {
-            *err = prefix + "input of " + std::to_string(n) + " bytes needs " +
-                   std::to_string(ops) + " operations and " + std::to_string(operands) +
-                   " operand bytes, more than an LZR header can count";
+            *err = error_message(name, "input of " + std::to_string(n) + " bytes needs " +
+                                           std::to_string(ops) + " operations and " +
+                                           std::to_string(operands) +
+                                           " operand bytes, more than an LZR header can count");
             return false;
         }
         const std::uint64_t control = (ops + 3) / 4;
@@ -543,12 +541,13 @@ bool compress(ByteSpan input, std::string_view name, std::uint32_t first_word, s
             }
         }
         if (k != 0 || w != LZR_HEADER_SIZE + control) {
-            *err = prefix + "internal error: the parse read back does not match its counts";
+            *err = error_message(name,
+                                 "internal error: the parse read back does not match its counts");
             return false;
         }
         *out = std::move(file);
     } catch (const std::bad_alloc&) {
-        *err = prefix + "not enough memory to compress " + std::to_string(n) + " bytes";
+        *err = error_message(name, "not enough memory to compress " + std::to_string(n) + " bytes");
         return false;
     }
     return true;
@@ -559,6 +558,17 @@ std::size_t block_for(std::size_t size) {
 }
 
 }  // namespace
+
+bool lzr_input_fits(std::uint64_t size, std::string_view name, std::string* err) {
+    if (size <= MAX_FIELD) {
+        return true;
+    }
+    *err = error_message(name, "input of " + std::to_string(size) +
+                                   " bytes is too large for an LZR file (its header holds sizes "
+                                   "up to " +
+                                   std::to_string(MAX_FIELD) + " bytes)");
+    return false;
+}
 
 bool lzr_compress(ByteSpan input, std::uint32_t first_word, std::vector<std::uint8_t>* out,
                   std::string* err) {

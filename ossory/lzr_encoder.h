@@ -37,6 +37,11 @@ bool lzr_compress(ByteSpan input, std::uint32_t first_word, std::vector<std::uin
 bool lzr_compress(ByteSpan input, std::string_view name, std::uint32_t first_word,
                   std::vector<std::uint8_t>* out, std::string* err);
 
+/// Whether an input of `size` bytes fits the header's 32-bit sizes; the
+/// message naming `name` otherwise. Lets a caller refuse a file by its size
+/// before reading it.
+bool lzr_input_fits(std::uint64_t size, std::string_view name, std::string* err);
+
 /// The largest input whose whole parse is kept at once (12.2 MiB of
 /// choices), so that it is compressed in one pass: a 1024x1024 32-bit image
 /// with its TIM2 headers and a palette.

@@ -10,7 +10,8 @@
 
 namespace {
 
-// A complete LZR file from its header fields and streams; the control bit count covers every code of `control`.
+// A complete LZR file from its header fields and streams; the control bit count covers every code
+// of `control`.
 Bytes lzr_file(const Bytes& control, const Bytes& operands, std::uint32_t output_size) {
     Bytes file;
     append_le32(file, 0);
@@ -164,8 +165,13 @@ TEST(LzrDecodeFile, MessagesNameFileAndPosition) {
         bool ok;
         std::string message;  // error or warning
     };
-    Bytes wrapped = lzr_file({}, {}, 0);
-    store_le32(wrapped.data() + 4, 0xFFFFFFFF);  // 32-bit (bits + 7) >> 3 wraps to 0 bytes
+    // Bit counts within 7 of 2^32, whose (bits + 7) >> 3 wraps to 0 bytes in
+    // 32 bits: half a gigabyte of control stream, which the file lacks.
+    auto with_control_bits = [](std::uint32_t bits) {
+        Bytes file = lzr_file({}, {}, 0);
+        store_le32(file.data() + 4, bits);
+        return file;
+    };
     const std::vector<Case> cases = {
         {Bytes(15, 0), false,
          "Error: f.lzr: the file of 15 bytes is shorter than the 16-byte LZR header"},
@@ -179,7 +185,15 @@ TEST(LzrDecodeFile, MessagesNameFileAndPosition) {
          "Error: f.lzr: the output size 511 is more than the streams can produce (at most "
          "510 bytes from 1 control and 2 operand bytes)"},
         {lzr_file({0xA0}, {255, 1, 255, 2}, 510), true, ""},
-        {wrapped, true, ""},
+        {with_control_bits(0xFFFFFFFF), false,
+         "Error: f.lzr: the control stream of 536870912 bytes does not fit in the file of 16 "
+         "bytes (offset 0x10)"},
+        {with_control_bits(0xFFFFFFF9), false,
+         "Error: f.lzr: the control stream of 536870912 bytes does not fit in the file of 16 "
+         "bytes (offset 0x10)"},
+        {with_control_bits(0xFFFFFFF8), false,
+         "Error: f.lzr: the control stream of 536870911 bytes does not fit in the file of 16 "
+         "bytes (offset 0x10)"},
         {lzr_file({0x30}, {0x61, 0x00, 0x22}, 3), false,
          "Error: f.lzr: a back-reference has distance 2, but only 1 bytes precede it "
          "(operation 1, operand offset 0x1, file offset 0x12, output offset 0x1)"},

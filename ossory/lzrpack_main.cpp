@@ -6,11 +6,15 @@
 // copied from original.lzr, the file being replaced, whose header is read and
 // checked first; the output may be original.lzr itself. With two it is 0.
 // The output is written through a temporary file renamed into place only
-// when complete, so a failed run leaves any existing file as it was.
+// when complete, so a failed run leaves any existing file as it was. Its
+// name (and the name of the file a link leads to) must end in .lzr, and the
+// input's must not, so that a shell pattern cannot replace a file.
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "common/message.h"
+#include "common/names.h"
 #include "common/platform/file_io.h"
 #include "common/run_files.h"
 #include "common/tool.h"
@@ -21,12 +25,26 @@ namespace {
 
 int lzrpack(int argc, char** argv) {
     if (argc != 3 && argc != 4) {
-        return print_usage("lzrpack v1.0", "usage: %s [original.lzr] <input> <output.lzr>\n",
-                           argv[0]);
+        return print_usage(TOOL_PAGE, argv[0]);
     }
     const bool has_original = argc == 4;
     const std::string input_path = argv[argc - 2];
     const std::string output_path = argv[argc - 1];
+    // A shell pattern such as *.tm2 names an image where the output belongs,
+    // and *.tm2.lzr a compressed file where the input belongs: either would
+    // replace the last file of the pattern with another one's data.
+    if (!has_extension(output_path, ".lzr")) {
+        return fail(error_message(output_path,
+                                  "the output's name does not end in .lzr, but lzrpack writes an "
+                                  "LZR file; name the output .lzr (did a shell pattern such as "
+                                  "*.tm2 name more than one file?)"));
+    }
+    if (has_extension(input_path, ".lzr")) {
+        return fail(error_message(input_path,
+                                  "the input's name ends in .lzr, so it is compressed already; "
+                                  "lzrpack compresses a decoded file such as a .tm2 (did a shell "
+                                  "pattern such as *.tm2.lzr name more than one file?)"));
+    }
     std::vector<RunFile> inputs = {{input_path, "<input>"}};
     if (has_original) {
         inputs.push_back({argv[1], "[original.lzr]"});
@@ -49,17 +67,32 @@ int lzrpack(int argc, char** argv) {
         }
         first_word = header.first_word;
     }
-    ByteBuffer input;
-    if (!read_whole_file(input_path, &input, &err)) {
+    // Refused by its size before a byte of it is read or any memory taken.
+    FileStatus status;
+    if (!file_status(input_path, &status, &err)) {
         return fail(err);
     }
-    std::vector<std::uint8_t> file;
-    if (!lzr_compress(input, input_path, first_word, &file, &err)) {
+    if (status.kind == FileKind::regular && !lzr_input_fits(status.size, input_path, &err)) {
         return fail(err);
     }
-    // Replacing the original destroys the only other copy of the image.
+    // Opened first, so that a link named .lzr leading to an image is
+    // refused before the work; replacing the original destroys the only
+    // other copy of the image.
     AtomicFile output;
-    if (!output.open(output_path, &err) || !output.write(file, &err) ||
+    if (!output.open(output_path, &err)) {
+        return fail(err);
+    }
+    if (!has_extension(output.final_path(), ".lzr")) {
+        const std::string& target = output.final_path();
+        return fail(error_message(output_path,
+                                  "a link to " + shown_link_target(target) +
+                                      ", whose name does not end in .lzr; an LZR file is written "
+                                      "only into a file named so"));
+    }
+    ByteBuffer input;
+    std::vector<std::uint8_t> file;
+    if (!read_whole_file(input_path, &input, &err) ||
+        !lzr_compress(input, input_path, first_word, &file, &err) || !output.write(file, &err) ||
         !output.commit(replaces_input[0], &err)) {
         return fail(err);
     }
@@ -69,5 +102,5 @@ int lzrpack(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return run_tool(lzrpack, argc, argv);
+    return run_tool(lzrpack, TOOL_PAGE, argc, argv);
 }

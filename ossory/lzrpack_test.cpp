@@ -121,3 +121,66 @@ TEST(LzrpackTool, ErrorsWriteNothing) {
     EXPECT_EQ(r.status, FAILURE_STATUS);
     EXPECT_EQ(r.err.rfind("Could not open missing/out.lzr (", 0), 0u) << r.err;
 }
+
+// What a shell pattern hands lzrpack: `lzrpack *.tm2` names an image as the
+// output, `lzrpack *.tm2.lzr` a compressed file as the input. Both are
+// refused before anything is read or written; so is an output that is a
+// link to a file not named .lzr.
+TEST(LzrpackTool, NamesAPatternGivesAreRefused) {
+    TempDir tmp;
+    for (const char* name : {"a.tm2", "b.tm2"}) {
+        write_file(tmp / name, picture(5));
+    }
+    for (const char* name : {"a.tm2.lzr", "b.tm2.lzr", "c.tm2.lzr"}) {
+        write_file(tmp / name, lzr_file_of(picture(6), 1));
+    }
+    const std::string output_hint =
+        ": the output's name does not end in .lzr, but lzrpack writes an LZR file; name the "
+        "output .lzr (did a shell pattern such as *.tm2 name more than one file?)\n";
+    const std::string input_hint =
+        ": the input's name ends in .lzr, so it is compressed already; lzrpack compresses a "
+        "decoded file such as a .tm2 (did a shell pattern such as *.tm2.lzr name more than one "
+        "file?)\n";
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"a.tm2", "b.tm2"}, "Error: b.tm2" + output_hint},
+        {{"a.tm2.lzr", "a.tm2", "b.tm2"}, "Error: b.tm2" + output_hint},
+        {{"a.tm2.lzr", "b.tm2.lzr"}, "Error: a.tm2.lzr" + input_hint},
+        {{"a.tm2.lzr", "b.tm2.lzr", "c.tm2.lzr"}, "Error: b.tm2.lzr" + input_hint},
+        {{"a.tm2.lzr", "B.TM2.LZR", "c.tm2.lzr"}, "Error: B.TM2.LZR" + input_hint},
+    };
+    if (make_symlink("b.tm2", tmp / "link.lzr")) {
+        cases.push_back({{"a.tm2", "link.lzr"},
+                         "Error: link.lzr: a link to b.tm2, whose name does not end in .lzr; an "
+                         "LZR file is written only into a file named so\n"});
+    }
+    const auto before = read_tree(tmp.path());
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args.back());
+        const RunResult r = lzrpack(args, tmp.path());
+        EXPECT_EQ(r.status, FAILURE_STATUS);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, message);
+        EXPECT_TRUE(read_tree(tmp.path()) == before) << "a file changed";
+    }
+}
+
+// An input too large for the header's sizes is refused by its size, before
+// a byte of it is read: a 5 GB file takes no memory and no time.
+TEST(LzrpackTool, TooLargeAnInputIsRefusedBeforeItIsRead) {
+    TempDir tmp;
+    const std::uint64_t size = 5'000'000'000;
+    make_sparse_file(tmp / "big.tm2", size, {{0, bytes_of("TIM2")}});
+    RunOptions options;
+    // Where the system holds a program to it, a limit far below the file's
+    // size shows that nothing was read into memory.
+    if (!built_with_address_sanitizer() && !running_under_wine()) {
+        options.memory_limit = 256u << 20;
+    }
+    const RunResult r =
+        run_program(tool_path("lzrpack"), {"big.tm2", "big.tm2.lzr"}, tmp.path(), options);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
+    EXPECT_EQ(r.err,
+              "Error: big.tm2: input of 5000000000 bytes is too large for an LZR file (its "
+              "header holds sizes up to 4294967295 bytes)\n");
+    EXPECT_FALSE(file_exists(tmp / "big.tm2.lzr"));
+}

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/message.h"
 #include "common/names.h"
 #include "common/platform/file_io.h"
 #include "common/run_files.h"
@@ -18,17 +19,17 @@ namespace {
 
 int ossory(int argc, char** argv) {
     if (argc < 3) {
-        return print_usage("ossory v1.01", "usage: %s <input.tm2.lzr> <output.tm2>\n", argv[0]);
+        return print_usage(TOOL_PAGE, argv[0]);
     }
     const std::string input_path = argv[1];
     const std::string output_path = argv[2];
     // A shell pattern such as tex/*.tm2.lzr gives ossory two compressed
     // files, and the second one would be replaced by the first one's image.
     if (has_extension(output_path, ".lzr")) {
-        return fail("Error: " + output_path +
-                    ": the output name ends in .lzr, but ossory writes the decoded image; name "
-                    "the output .tm2 (did a shell pattern such as *.tm2.lzr name more than one "
-                    "file?)");
+        return fail(error_message(output_path,
+                                  "the output name ends in .lzr, but ossory writes the decoded "
+                                  "image; name the output .tm2 (did a shell pattern such as "
+                                  "*.tm2.lzr name more than one file?)"));
     }
     std::string err;
     const RunFile inputs[] = {{input_path, "<input.tm2.lzr>"}};
@@ -36,6 +37,16 @@ int ossory(int argc, char** argv) {
     std::vector<bool> replaces_input;
     if (!check_run_files(inputs, outputs, &replaces_input, &err)) {
         return fail(err);
+    }
+    // Nor may a link named .tm2 lead to a compressed file.
+    AtomicFile out;
+    if (!out.open(output_path, &err)) {
+        return fail(err);
+    }
+    if (has_extension(out.final_path(), ".lzr")) {
+        return fail(error_message(output_path, "a link to " + shown_link_target(out.final_path()) +
+                                                   ", whose name ends in .lzr, but ossory writes "
+                                                   "the decoded image"));
     }
     ByteBuffer file;
     if (!read_whole_file(input_path, &file, &err)) {
@@ -48,13 +59,14 @@ int ossory(int argc, char** argv) {
             return fail(err);
         }
     } catch (const std::bad_alloc&) {
-        return fail("Error: " + input_path + ": not enough memory for the decoded image of " +
-                    std::to_string(load_le32(file.data() + 12)) + " bytes");
+        return fail(error_message(input_path, "not enough memory for the decoded image of " +
+                                                  std::to_string(load_le32(file.data() + 12)) +
+                                                  " bytes"));
     }
     if (!warning.empty()) {
         warn(warning);
     }
-    if (!write_whole_file(output_path, output, &err)) {
+    if (!out.write(output, &err) || !out.commit(false, &err)) {
         return fail(err);
     }
     return 0;
@@ -63,5 +75,5 @@ int ossory(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return run_tool(ossory, argc, argv);
+    return run_tool(ossory, TOOL_PAGE, argc, argv);
 }

@@ -124,13 +124,19 @@ TEST(OssoryTool, OutputsThatWouldDestroyAFileAreRefused) {
     const std::string glob_hint =
         ": the output name ends in .lzr, but ossory writes the decoded image; name the output "
         ".tm2 (did a shell pattern such as *.tm2.lzr name more than one file?)\n";
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"a.tm2.lzr", "b.tm2.lzr"}, "Error: b.tm2.lzr" + glob_hint},
         {{"a.tm2.lzr", "B.TM2.LZR"}, "Error: B.TM2.LZR" + glob_hint},
         {{"a.tm2.lzr", "a.tm2.lzr", "b.tm2.lzr"}, "Error: a.tm2.lzr" + glob_hint},
         {{NULL_DEVICE, "out.tm2"},
          "Error: " + std::string(NULL_DEVICE) + ": is a device or pipe, not a regular file\n"},
     };
+    // A link named .tm2 that leads to a compressed file.
+    if (make_symlink("b.tm2.lzr", tmp / "b-link.tm2")) {
+        cases.push_back({{"a.tm2.lzr", "b-link.tm2"},
+                         "Error: b-link.tm2: a link to b.tm2.lzr, whose name ends in .lzr, but "
+                         "ossory writes the decoded image\n"});
+    }
     const auto before = read_tree(tmp.path());
     for (const auto& [args, message] : cases) {
         const RunResult r = ossory(args, tmp.path());

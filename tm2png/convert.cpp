@@ -137,6 +137,134 @@ void regenerate_mipmaps(const Tim2Picture& picture, std::vector<Rgba> level0, St
     }
 }
 
+/// How the palette of a palette PNG stands to the picture's first palette,
+/// judged by the entries its pixels use (`png` holds only indices below the
+/// palette's size). An editor that sorts or optimises the palette moves
+/// colours to other entries and renumbers the pixels; a palette edit puts
+/// new colours in place.
+struct PaletteOrder {
+    static constexpr std::uint32_t NONE = 0xFFFFFFFF;
+    std::uint32_t moved = NONE;       ///< an entry holding another entry's colour
+    std::uint32_t moved_from = 0;     ///< the palette entry whose colour it holds
+    std::uint32_t new_colour = NONE;  ///< an entry holding a colour the palette lacks
+};
+
+PaletteOrder compare_order(const PngImage& png, const std::vector<std::uint32_t>& palette,
+                           const std::vector<std::uint32_t>& quantized) {
+    std::vector<bool> used(png.palette.size(), false);
+    for (const std::uint8_t v : png.pixels) {
+        used[v] = true;
+    }
+    std::unordered_map<std::uint32_t, std::uint32_t> lowest;  // colour -> its lowest entry
+    for (std::uint32_t i = static_cast<std::uint32_t>(palette.size()); i-- > 0;) {
+        lowest[palette[i]] = i;
+    }
+    PaletteOrder order;
+    for (std::uint32_t j = 0; j < used.size(); ++j) {
+        if (!used[j] || quantized[j] == palette[j]) {
+            continue;
+        }
+        const auto found = lowest.find(quantized[j]);
+        if (found == lowest.end()) {
+            order.new_colour = std::min(order.new_colour, j);
+        } else if (order.moved == PaletteOrder::NONE) {
+            order.moved = j;
+            order.moved_from = found->second;
+        }
+    }
+    return order;
+}
+
+std::string entry_list(const std::vector<std::uint32_t>& entries) {
+    std::string text;
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        text += k == 0 ? "" : k + 1 == entries.size() ? " and " : ", ";
+        text += std::to_string(entries[k]);
+    }
+    return text;
+}
+
+/// Maps the pixels of a palette PNG whose palette is the first palette's
+/// colours in another order back to the original indices, so that every
+/// palette of the picture shows what it showed. A pixel whose colour is the
+/// one it had keeps its index. A pixel of another colour takes the entry
+/// holding that colour; where several do and the other palettes tell them
+/// apart, the entry the PNG's index stands for among the unchanged pixels,
+/// and where those do not tell either, the import is refused.
+bool map_back(ByteSpan file, const Tim2Picture& picture, const PngImage& png,
+              const std::vector<std::uint32_t>& palette,
+              const std::vector<std::uint32_t>& quantized, std::vector<std::uint8_t>* indices,
+              std::string* err) {
+    const unsigned type = picture.image_type;
+    const std::uint8_t* pixels = file.data() + picture.levels[0].offset;
+    const std::uint32_t entries = static_cast<std::uint32_t>(palette.size());
+    // Of each PNG index: the original value of its unchanged pixels, when
+    // they all had one.
+    constexpr int UNSEEN = -1, SEVERAL = -2;
+    std::vector<int> stands_for(png.palette.size(), UNSEEN);
+    for (std::size_t i = 0; i < indices->size(); ++i) {
+        const std::uint8_t j = png.pixels[i];
+        const unsigned was = index_at(pixels, type, i);
+        if (palette[was] == quantized[j]) {
+            (*indices)[i] = static_cast<std::uint8_t>(was);
+            int& s = stands_for[j];
+            s = s == UNSEEN || s == static_cast<int>(was) ? static_cast<int>(was) : SEVERAL;
+        }
+    }
+    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> holding;  // colour -> entries
+    for (std::uint32_t a = 0; a < entries; ++a) {
+        holding[palette[a]].push_back(a);
+    }
+    // A CLUT entry of palette k, or a value no colour has where the last
+    // palette is partial.
+    auto colour_in = [&](std::uint32_t k, std::uint32_t a) -> std::uint64_t {
+        const std::uint64_t index = std::uint64_t{k} * entries + a;
+        return index < picture.clut_colours
+                   ? load_colour(
+                         file.data() + picture.clut_entry_offset(static_cast<std::uint32_t>(index)),
+                         picture.clut_format())
+                   : std::uint64_t{1} << 32;
+    };
+    // Of each PNG index, for pixels whose colour changed: the entry they
+    // take, decided once.
+    constexpr int UNDECIDED = -1, UNTOLD = -2;
+    std::vector<int> target(png.palette.size(), UNDECIDED);
+    for (std::size_t i = 0; i < indices->size(); ++i) {
+        const std::uint8_t j = png.pixels[i];
+        if (palette[index_at(pixels, type, i)] == quantized[j]) {
+            continue;
+        }
+        const std::vector<std::uint32_t>& candidates = holding.at(quantized[j]);
+        std::uint32_t differs = 0;  // the first palette that tells the candidates apart
+        if (target[j] == UNDECIDED) {
+            for (std::uint32_t k = 1; k < picture.palette_count() && differs == 0; ++k) {
+                for (const std::uint32_t a : candidates) {
+                    if (colour_in(k, a) != colour_in(k, candidates[0])) {
+                        differs = k;
+                        break;
+                    }
+                }
+            }
+            target[j] = differs == 0         ? static_cast<int>(candidates[0])
+                        : stands_for[j] >= 0 ? stands_for[j]
+                                             : UNTOLD;
+        }
+        if (target[j] == UNTOLD) {
+            const std::uint32_t width = picture.levels[0].width;
+            *err = "pixel (" + std::to_string(i % width) + ", " + std::to_string(i / width) +
+                   ") has the colour that entries " + entry_list(candidates) +
+                   " of the picture's palette 0 " + (candidates.size() == 2 ? "both" : "all") +
+                   " hold, but palette " + std::to_string(differs) +
+                   " holds different colours there, and the PNG's palette is in another order, "
+                   "so which entry the pixel means cannot be told; keep the palette's order in "
+                   "the editor";
+            return false;
+        }
+        (*indices)[i] = static_cast<std::uint8_t>(target[j]);
+    }
+    return true;
+}
+
 bool import_indexed(MutableByteSpan file, const Tim2Picture& picture, const PngImage& png,
                     bool kept, PictureImport* result, std::string* err) {
     const unsigned format = picture.clut_format();
@@ -150,15 +278,47 @@ bool import_indexed(MutableByteSpan file, const Tim2Picture& picture, const PngI
     std::uint8_t* pixels = file.data() + level0.offset;
     const std::uint64_t count = std::uint64_t{level0.width} * level0.height;
 
+    // A pixel naming no colour of the PNG's own palette shows as nothing in
+    // any viewer, so nothing says what it should become, at any depth.
+    if (!check_palette_indices(png, err)) {
+        return false;
+    }
     const bool indices_fit = png.colour == PngColour::palette &&
                              std::all_of(png.pixels.begin(), png.pixels.end(),
                                          [&](std::uint8_t v) { return v < entries; });
     std::vector<std::uint8_t> indices(count);
+    std::vector<std::uint32_t> quantized;
+    PaletteOrder order;
     if (indices_fit) {
+        for (const Rgba& colour : png.palette) {
+            quantized.push_back(quantize_colour(colour, format, kept));
+        }
+        order = compare_order(png, palette, quantized);
+    }
+    const std::uint32_t palettes = picture.palette_count();
+    if (order.moved != PaletteOrder::NONE && order.new_colour != PaletteOrder::NONE &&
+        palettes > 1) {
+        *err = "the PNG's palette is in another order than the picture's palette 0 (its entry " +
+               std::to_string(order.moved) + " holds the colour of entry " +
+               std::to_string(order.moved_from) + ") and holds colours that palette lacks (entry " +
+               std::to_string(order.new_colour) + "): with " + std::to_string(palettes) +
+               " palettes, its pixels can be neither taken index for index (" +
+               (palettes == 2 ? "palette 1 would"
+                              : "palettes 1 to " + std::to_string(palettes - 1) + " would") +
+               " show other colours) nor mapped back by colour; keep the palette's order in the "
+               "editor while editing its colours";
+        return false;
+    }
+    if (order.moved != PaletteOrder::NONE && order.new_colour == PaletteOrder::NONE) {
+        result->palette_reordered = true;
+        if (!map_back(file, picture, png, palette, quantized, &indices, err)) {
+            return false;
+        }
+    } else if (indices_fit) {
         result->palette_png = true;
         const std::size_t colours = std::min<std::size_t>(entries, png.palette.size());
         for (std::size_t i = 0; i < colours; ++i) {
-            const std::uint32_t value = quantize_colour(png.palette[i], format, kept);
+            const std::uint32_t value = quantized[i];
             if (value != palette[i]) {
                 palette[i] = value;
                 store_colour(file.data() + picture.clut_entry_offset(static_cast<std::uint32_t>(i)),

@@ -60,7 +60,11 @@ PngImage export_picture(ByteSpan file, const Tim2Picture& picture);
 
 /// What an import changed in one picture.
 struct PictureImport {
-    bool palette_png = false;           ///< taken index for index from a palette PNG
+    bool palette_png = false;  ///< taken index for index from a palette PNG
+    /// A palette PNG whose palette holds the first palette's colours in
+    /// another order: its pixels were mapped back to the original indices
+    /// by colour, and the palette stays as it was.
+    bool palette_reordered = false;
     std::uint64_t pixels_changed = 0;   ///< of level 0
     std::uint32_t colours_changed = 0;  ///< entries of the first palette
     std::uint64_t nearest =
@@ -71,11 +75,18 @@ struct PictureImport {
 /// Puts `png` (of the picture's size) into the picture in `file`, a copy of
 /// the original. Indexed pictures: a palette PNG whose every index is below
 /// the palette's size is taken index for index, and its colours become the
-/// first palette's; otherwise each pixel takes the palette entry of exactly
-/// its colour (preferring the index the original pixel had), or the nearest
-/// entry. Direct pictures: each pixel's colour, quantized. When level 0
-/// changed, levels 1 and up are made anew by 2x2 averaging; otherwise they
-/// stay as they were. On failure (a PNG pixel naming no colour of the PNG's
-/// own palette) `err` holds the reason, and `file` may be partly changed.
+/// first palette's, unless its palette holds the first palette's colours in
+/// another order (an editor sorted or optimised it): then its pixels are
+/// mapped back to the original indices by colour and the palette stays, so
+/// that every further palette still shows what it showed. Reordered and
+/// recoloured at once, or with a pixel whose colour several entries hold
+/// that the further palettes tell apart, such a PNG is refused for a picture
+/// of several palettes. Any other PNG: each pixel takes the palette entry of
+/// exactly its colour (preferring the index the original pixel had), or the
+/// nearest entry. Direct pictures: each pixel's colour, quantized. When
+/// level 0 changed, levels 1 and up are made anew by 2x2 averaging;
+/// otherwise they stay as they were. On failure (also a PNG pixel naming no
+/// colour of the PNG's own palette) `err` holds the reason, and `file` may be
+/// partly changed.
 bool import_picture(MutableByteSpan file, const Tim2Picture& picture, const PngImage& png,
                     PictureImport* result, std::string* err);

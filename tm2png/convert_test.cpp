@@ -25,8 +25,8 @@ Image build(const Tim2PictureContents& contents) {
 }
 
 Tim2PictureContents contents_of(std::uint8_t type, std::uint16_t width, std::uint16_t height,
-                       std::vector<Bytes> levels, std::uint8_t clut_type = 0,
-                       std::uint16_t colours = 0, Bytes clut = {}) {
+                                std::vector<Bytes> levels, std::uint8_t clut_type = 0,
+                                std::uint16_t colours = 0, Bytes clut = {}) {
     Tim2PictureContents p;
     p.image_type = type;
     p.width = width;
@@ -143,8 +143,8 @@ TEST(Tim2Export, PaletteInLogicalOrderWhateverTheStorage) {
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.clut_type));
         const bool four = c.type == TIM2_INDEXED4;
-        const Image image = build(contents_of(c.type, 8, 4, {four ? pixels4 : pixels8}, c.clut_type, 32,
-                                        c.swizzled ? stored : logical));
+        const Image image = build(contents_of(c.type, 8, 4, {four ? pixels4 : pixels8}, c.clut_type,
+                                              32, c.swizzled ? stored : logical));
         const PngImage png = export_picture(image.file, image.picture());
         EXPECT_EQ(png.colour, PngColour::palette);
         EXPECT_EQ(png.palette_bits, four ? 4u : 8u);
@@ -293,8 +293,8 @@ TEST(Tim2Import, PalettePngColoursBecomeTheFirstPalette) {
     for (std::uint8_t i = 0; i < 32; ++i) {
         logical.insert(logical.end(), {i, i, i, 0x80});
     }
-    Image image =
-        build(contents_of(TIM2_INDEXED4, 4, 1, {{0x10, 0x32}}, 0x43, 32, swizzled_clut(logical, 4)));
+    Image image = build(
+        contents_of(TIM2_INDEXED4, 4, 1, {{0x10, 0x32}}, 0x43, 32, swizzled_clut(logical, 4)));
     const Bytes clut_before(image.file.end() - 128, image.file.end());
     PngImage png = export_picture(image.file, image.picture());
     ASSERT_EQ(png.palette.size(), 16u);
@@ -372,4 +372,197 @@ TEST(Tim2Import, MipmapsMadeAnewOnlyWhenLevelZeroChanged) {
     recoloured.pixels = {1, 1, 1, 0};
     EXPECT_TRUE(import_ok(indexed, recoloured).mipmaps_regenerated);
     EXPECT_EQ(level_bytes(indexed, 1), Bytes{1});
+}
+
+TEST(Tim2Import, IndicesBeyondThePngsOwnPaletteAreRefusedAtEveryDepth) {
+    // A PNG whose PLTE holds 2 colours, with pixels naming entries past it
+    // but inside the picture's palette: no viewer shows those pixels, so
+    // nothing says what they should become.
+    for (const std::uint8_t type : {TIM2_INDEXED4, TIM2_INDEXED8}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        const bool four = type == TIM2_INDEXED4;
+        const std::uint16_t entries = four ? 16 : 256;
+        Bytes clut;
+        for (unsigned i = 0; i < entries; ++i) {
+            clut.insert(clut.end(), {static_cast<std::uint8_t>(i), 0, 0, 0x80});
+        }
+        Image image =
+            build(contents_of(type, 2, 1, {four ? Bytes{0x10} : Bytes{0, 1}}, 0x83, entries, clut));
+        const Bytes before = image.file;
+        PngImage png = export_picture(image.file, image.picture());
+        png.palette.resize(2);
+        png.pixels = {1, static_cast<std::uint8_t>(entries - 1)};
+        PictureImport result;
+        std::string err;
+        EXPECT_FALSE(import_picture(image.file, image.picture(), png, &result, &err));
+        EXPECT_EQ(err, "pixel (1, 0) has index " + std::to_string(entries - 1) +
+                           ", but the PNG's palette has 2 colours");
+        EXPECT_TRUE(image.file == before);
+    }
+}
+
+namespace {
+
+/// A 4-bit picture of 11x6 (66 pixels) with four 16-colour palettes in a
+/// compound CSM1 CLUT: palette k's entry i is (16k + i, 255 - i, 7i, opaque).
+/// Every pixel value 0-15 is used.
+Image four_palettes() {
+    Bytes logical;
+    for (unsigned k = 0; k < 4; ++k) {
+        for (unsigned i = 0; i < 16; ++i) {
+            logical.insert(logical.end(), {static_cast<std::uint8_t>(16 * k + i),
+                                           static_cast<std::uint8_t>(255 - i),
+                                           static_cast<std::uint8_t>(7 * i), 0x80});
+        }
+    }
+    Bytes pixels(33);
+    for (std::size_t i = 0; i < 66; ++i) {
+        const unsigned value = (i * 7 + i / 11) % 16;
+        pixels[i / 2] = static_cast<std::uint8_t>(pixels[i / 2] | value << (i % 2 * 4));
+    }
+    return build(contents_of(TIM2_INDEXED4, 11, 6, {pixels}, 0x43, 64, swizzled_clut(logical, 4)));
+}
+
+/// What an editor that sorts the palette makes of a palette PNG: the same
+/// picture, its palette in the order `order` (new entry j is old entry
+/// order[j]), every pixel renumbered to match.
+PngImage reordered(const PngImage& png, const std::vector<std::uint8_t>& order) {
+    PngImage out = png;
+    out.palette.clear();
+    std::vector<std::uint8_t> new_index(256, 0);
+    for (std::size_t j = 0; j < order.size(); ++j) {
+        out.palette.push_back(png.palette[order[j]]);
+        new_index[order[j]] = static_cast<std::uint8_t>(j);
+    }
+    for (std::uint8_t& p : out.pixels) {
+        p = new_index[p];
+    }
+    return out;
+}
+
+/// The pixel values of an indexed picture's level 0.
+Bytes pixel_values(const Image& image) {
+    const PngImage png = export_picture(image.file, image.picture());
+    return png.pixels;
+}
+
+}  // namespace
+
+TEST(Tim2Import, AReorderedPaletteIsMappedBackSoEveryPaletteStaysRight) {
+    // Sorted by descending red, then the reverse order, then one that drops
+    // the colours no pixel uses (an editor's palette optimisation).
+    Image image = four_palettes();
+    const Bytes original = image.file;
+    const PngImage png = export_picture(image.file, image.picture());
+    std::vector<std::uint8_t> reverse(16), rotated(16);
+    for (std::uint8_t i = 0; i < 16; ++i) {
+        reverse[i] = static_cast<std::uint8_t>(15 - i);
+        rotated[i] = static_cast<std::uint8_t>((i + 5) % 16);
+    }
+    for (const auto& order : {reverse, rotated}) {
+        const PictureImport result = import_ok(image, reordered(png, order));
+        EXPECT_TRUE(result.palette_reordered);
+        EXPECT_EQ(result.pixels_changed, 0u);
+        EXPECT_EQ(result.colours_changed, 0u);
+        EXPECT_TRUE(image.file == original);
+    }
+
+    // Edits made in the reordered PNG arrive in the original's order: a
+    // pixel painted with another colour of the palette takes that colour's
+    // original index, in every palette.
+    PngImage edited = reordered(png, reverse);
+    edited.pixels[0] = 15 - 9;  // original entry 9
+    edited.pixels[65] = 15 - 2;
+    const PictureImport result = import_ok(image, edited);
+    EXPECT_TRUE(result.palette_reordered);
+    EXPECT_EQ(result.colours_changed, 0u);
+    Bytes want = png.pixels;
+    want[0] = 9;
+    want[65] = 2;
+    EXPECT_EQ(pixel_values(image), want);
+    EXPECT_EQ(result.pixels_changed, (png.pixels[0] != 9) + (png.pixels[65] != 2));
+    // Nothing but the two pixels' nibbles changed: every palette is as it was.
+    for (std::size_t i = 0; i < original.size(); ++i) {
+        const Tim2Level& level = image.picture().levels[0];
+        if (i != level.offset && i != level.offset + 32) {
+            EXPECT_EQ(image.file[i], original[i]) << i;
+        }
+    }
+}
+
+TEST(Tim2Import, AReorderedPaletteOfOneEightBitPaletteIsMappedBackToo) {
+    // 8-bit, 64 colours in CSM1; the PNG's palette holds only the used
+    // colours, sorted.
+    Bytes logical;
+    for (unsigned i = 0; i < 64; ++i) {
+        logical.insert(logical.end(), {static_cast<std::uint8_t>(3 * i), 9, 9, 0x80});
+    }
+    const Bytes pixels = {40, 3, 3, 17, 63, 0, 40, 9};
+    Image image =
+        build(contents_of(TIM2_INDEXED8, 4, 2, {pixels}, 0x03, 64, swizzled_clut(logical, 4)));
+    const Bytes original = image.file;
+    const PngImage png = export_picture(image.file, image.picture());
+    const PictureImport result = import_ok(image, reordered(png, {63, 40, 17, 9, 3, 0}));
+    EXPECT_TRUE(result.palette_reordered);
+    EXPECT_EQ(result.pixels_changed + result.colours_changed, 0u);
+    EXPECT_TRUE(image.file == original);
+}
+
+TEST(Tim2Import, AReorderedPaletteThatCannotBeMappedBackIsRefused) {
+    Image image = four_palettes();
+    const PngImage png = export_picture(image.file, image.picture());
+    std::vector<std::uint8_t> reverse(16);
+    for (std::uint8_t i = 0; i < 16; ++i) {
+        reverse[i] = static_cast<std::uint8_t>(15 - i);
+    }
+    PictureImport result;
+    std::string err;
+
+    // Reordered and a colour edited at once: taken index for index, palettes
+    // 1-3 would show other colours; by colour, the new colour is nowhere.
+    PngImage both = reordered(png, reverse);
+    both.palette[4] = {1, 2, 3, 255};  // original entry 11, used by some pixel
+    EXPECT_FALSE(import_picture(image.file, image.picture(), both, &result, &err));
+    EXPECT_EQ(err,
+              "the PNG's palette is in another order than the picture's palette 0 (its entry 0 "
+              "holds the colour of entry 15) and holds colours that palette lacks (entry 4): "
+              "with 4 palettes, its pixels can be neither taken index for index (palettes 1 to "
+              "3 would show other colours) nor mapped back by colour; keep the palette's order "
+              "in the editor while editing its colours");
+
+    // Two entries of palette 0 holding one colour that the other palettes
+    // tell apart: a pixel newly painted with it could mean either.
+    Image twins = four_palettes();
+    const Tim2Picture& picture = twins.picture();
+    const std::uint64_t entry3 = picture.clut_entry_offset(3);
+    std::copy_n(twins.file.begin() + static_cast<std::ptrdiff_t>(picture.clut_entry_offset(1)), 4,
+                twins.file.begin() + static_cast<std::ptrdiff_t>(entry3));
+    PngImage twin_png = export_picture(twins.file, picture);
+    PngImage painted = reordered(twin_png, reverse);
+    // Every pixel of original value 1 or 3 becomes value 5 first, so that
+    // nothing in the PNG says which of 1 and 3 its index stands for.
+    for (std::uint8_t& p : painted.pixels) {
+        if (p == 15 - 1 || p == 15 - 3) {
+            p = 15 - 5;
+        }
+    }
+    const Bytes before = twins.file;
+    ASSERT_EQ(twin_png.pixels[0], 0);
+    painted.pixels[0] = 15 - 3;
+    EXPECT_FALSE(import_picture(twins.file, picture, painted, &result, &err));
+    EXPECT_EQ(err,
+              "pixel (0, 0) has the colour that entries 1 and 3 of the picture's palette 0 "
+              "both hold, but palette 1 holds different colours there, and the PNG's palette "
+              "is in another order, so which entry the pixel means cannot be told; keep the "
+              "palette's order in the editor");
+    // With an unchanged pixel of value 3 left under the same PNG index, the
+    // PNG says which entry that index stands for.
+    twins.file = before;
+    const std::size_t three = static_cast<std::size_t>(
+        std::find(twin_png.pixels.begin(), twin_png.pixels.end(), 3) - twin_png.pixels.begin());
+    ASSERT_LT(three, twin_png.pixels.size());
+    painted.pixels[three] = 15 - 3;
+    ASSERT_TRUE(import_picture(twins.file, picture, painted, &result, &err)) << err;
+    EXPECT_EQ(pixel_values(twins)[0], 3);
+    EXPECT_EQ(pixel_values(twins)[three], 3);
 }

@@ -1,6 +1,7 @@
 #include "tm2png/png_io.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -186,6 +187,15 @@ bool read_steps(png_structp png, png_infop info, std::uint32_t want_width,
 
 }  // namespace
 
+std::uint64_t png_size_bound(std::uint32_t width, std::uint32_t height, unsigned bits_per_pixel) {
+    const std::uint64_t rows =
+        std::uint64_t{height} * (1 + (std::uint64_t{width} * bits_per_pixel + 7) / 8);
+    // Stored deflate blocks take 5 bytes in 64 KiB and IDAT chunks 12 in
+    // 8 KiB: under 1/256 together. The signature, IHDR, a PLTE and tRNS of
+    // 256 entries and IEND take under 2 KiB.
+    return rows + rows / 256 + 8192;
+}
+
 bool write_png(const PngImage& image, std::vector<std::uint8_t>* out, std::string* err) {
     out->clear();
     IoState state;
@@ -221,8 +231,12 @@ bool write_png(const PngImage& image, std::vector<std::uint8_t>* out, std::strin
             trans_count = static_cast<int>(i + 1);
         }
     }
-    // Room for the usual result at once, so that the output grows rarely.
-    out->reserve(image.pixels.size() / 2 + 1024);
+    // Room for the largest result at once: the output never grows, so what
+    // an export takes is known before it starts (untouched room costs no
+    // memory where the system hands out pages as they are written).
+    out->reserve(static_cast<std::size_t>(png_size_bound(
+        image.width, image.height,
+        image.colour == PngColour::palette ? image.palette_bits : 8 * image.bytes_per_pixel())));
     if (!write_steps(s.png, s.info, image, rows.data(), plte.data(), trans.data(), trans_count)) {
         *err = std::string("could not write the PNG (") + state.message + ")";
         out->clear();
@@ -261,20 +275,34 @@ bool read_png(ByteSpan data, std::uint32_t want_width, std::uint32_t want_height
     return true;
 }
 
+bool check_palette_indices(const PngImage& image, std::string* err) {
+    if (image.colour != PngColour::palette) {
+        return true;
+    }
+    const std::size_t count = std::size_t{image.width} * image.height;
+    const std::uint8_t* p = image.pixels.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (p[i] >= image.palette.size()) {
+            *err = "pixel (" + std::to_string(i % image.width) + ", " +
+                   std::to_string(i / image.width) + ") has index " + std::to_string(p[i]) +
+                   ", but the PNG's palette has " + std::to_string(image.palette.size()) +
+                   " colours";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool png_to_rgba(const PngImage& image, std::vector<Rgba>* out, std::string* err) {
     const std::size_t count = std::size_t{image.width} * image.height;
-    out->resize(count);
     const std::uint8_t* p = image.pixels.data();
+    if (!check_palette_indices(image, err)) {
+        return false;
+    }
+    out->resize(count);
     switch (image.colour) {
         case PngColour::palette:
             for (std::size_t i = 0; i < count; ++i) {
-                if (p[i] >= image.palette.size()) {
-                    *err = "pixel (" + std::to_string(i % image.width) + ", " +
-                           std::to_string(i / image.width) + ") has index " + std::to_string(p[i]) +
-                           ", but the PNG's palette has " + std::to_string(image.palette.size()) +
-                           " colours";
-                    return false;
-                }
                 (*out)[i] = image.palette[p[i]];
             }
             break;
@@ -290,4 +318,9 @@ bool png_to_rgba(const PngImage& image, std::vector<Rgba>* out, std::string* err
             break;
     }
     return true;
+}
+
+std::vector<std::string> png_library_versions() {
+    return {std::string("libpng ") + png_get_libpng_ver(nullptr),
+            std::string("zlib ") + zlibVersion()};
 }

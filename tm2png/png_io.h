@@ -39,6 +39,13 @@ struct PngImage {
     }
 };
 
+/// The largest PNG `write_png` makes of an image of these sides and bits a
+/// pixel (1, 2, 4 or 8 for a palette image, 24 or 32 otherwise): its rows
+/// with a filter byte each, as zlib would store them uncompressed, plus the
+/// blocks' and chunks' overhead and the other chunks. `write_png` takes that
+/// much room at once, so its output never grows past it.
+std::uint64_t png_size_bound(std::uint32_t width, std::uint32_t height, unsigned bits_per_pixel);
+
 /// Encodes `image` as a PNG: 8 bits a channel, no interlacing, no colour
 /// chunks (no gamma, no colour space), tRNS only when an entry is not opaque.
 /// Fails, with the reason in `err`, on an image libpng refuses (for example a
@@ -53,6 +60,14 @@ bool write_png(const PngImage& image, std::vector<std::uint8_t>* out, std::strin
 bool read_png(ByteSpan data, std::uint32_t want_width, std::uint32_t want_height, PngImage* out,
               std::string* err);
 
+/// Whether every index of a palette image names an entry of its palette;
+/// the first pixel that does not, in `err`, otherwise. True for other kinds.
+bool check_palette_indices(const PngImage& image, std::string* err);
+
 /// Any PNG image as 8-bit RGBA (a palette image through its palette). False,
 /// with `err` set, when an index names no palette entry.
 bool png_to_rgba(const PngImage& image, std::vector<Rgba>* out, std::string* err);
+
+/// The libraries PNG files go through, as --version names them: "libpng
+/// 1.6.39" and "zlib 1.2.13", the versions the program runs with.
+std::vector<std::string> png_library_versions();

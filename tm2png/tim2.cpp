@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/message.h"
 #include "common/text.h"
 
 std::uint32_t Tim2Picture::palette_entries() const {
@@ -53,12 +54,23 @@ std::string plural(std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-/// Reads and checks one picture at `offset`; `prefix` is "Error: <name>: picture N: ".
-bool parse_picture(ByteSpan file, std::uint64_t offset, const std::string& prefix, Tim2Picture* out,
-                   std::string* err) {
+/// How many mipmap levels a picture of these sides can have: each level
+/// halves both sides (a side of 1 stays 1), down to 1x1.
+unsigned most_levels(std::uint32_t width, std::uint32_t height) {
+    unsigned levels = 1;
+    for (std::uint32_t side = std::max(width, height); side > 1; side >>= 1) {
+        ++levels;
+    }
+    return levels;
+}
+
+/// Reads and checks picture `index` at `offset`; messages name the file `name`.
+bool parse_picture(ByteSpan file, std::uint64_t offset, std::string_view name, std::uint32_t index,
+                   Tim2Picture* out, std::string* err) {
     const std::uint64_t size = file.size();
     auto fail = [&](const std::string& what, std::uint64_t at) {
-        *err = prefix + what + " (offset " + hex(at) + ")";
+        *err =
+            error_message(name, what, "picture " + std::to_string(index) + ", offset " + hex(at));
         return false;
     };
     if (!range_fits(size, offset, TIM2_PICTURE_HEADER_SIZE)) {
@@ -114,8 +126,18 @@ bool parse_picture(ByteSpan file, std::uint64_t offset, const std::string& prefi
 
     // Levels: one without a mipmap header (a count of 0 is read as 1),
     // otherwise as many as the count, each with its size in the mipmap
-    // header, laid out one after the other.
+    // header, laid out one after the other. A count beyond the levels the
+    // sides allow would ask for levels of less than one pixel (and for
+    // shifts wider than the sides).
     const unsigned levels = std::max<unsigned>(1, p.mipmap_count);
+    const unsigned most = most_levels(p.width, p.height);
+    if (levels > most) {
+        return fail("mipmap count " + std::to_string(levels) +
+                        " asks for levels smaller than one pixel: a " + std::to_string(p.width) +
+                        "x" + std::to_string(p.height) + " picture has at most " +
+                        plural(most, "level", "levels"),
+                    offset + 17);
+    }
     std::uint64_t level_offset = p.image_offset;
     for (unsigned i = 0; i < levels; ++i) {
         Tim2Level level;
@@ -204,15 +226,14 @@ bool parse_picture(ByteSpan file, std::uint64_t offset, const std::string& prefi
 }  // namespace
 
 bool parse_tim2(ByteSpan file, std::string_view name, Tim2File* out, std::string* err) {
-    const std::string prefix = "Error: " + std::string(name) + ": ";
     *out = Tim2File{};
     if (file.size() < 4 || std::memcmp(file.data(), "TIM2", 4) != 0) {
-        *err = prefix + "not a TIM2 image (it does not start with \"TIM2\")";
+        *err = error_message(name, "not a TIM2 image (it does not start with \"TIM2\")");
         return false;
     }
     if (file.size() < TIM2_FILE_HEADER_SIZE) {
-        *err = prefix + "the file of " + std::to_string(file.size()) +
-               " bytes is shorter than the 16-byte TIM2 header";
+        *err = error_message(name, "the file of " + std::to_string(file.size()) +
+                                       " bytes is shorter than the 16-byte TIM2 header");
         return false;
     }
     Tim2File result;
@@ -220,20 +241,22 @@ bool parse_tim2(ByteSpan file, std::string_view name, Tim2File* out, std::string
     result.format_id = file[5];
     const std::uint16_t count = load_le16(file.data() + 6);
     if (result.format_id > 1) {
-        *err = prefix + "format id " + std::to_string(result.format_id) +
-               " is neither 0 (16-byte alignment) nor 1 (128-byte alignment) (offset 0x5)";
+        *err = error_message(name,
+                             "format id " + std::to_string(result.format_id) +
+                                 " is neither 0 (16-byte alignment) nor 1 (128-byte alignment)",
+                             "offset 0x5");
         return false;
     }
     if (count == 0) {
-        *err = prefix + "the file holds no picture (picture count 0 at offset 0x6)";
+        *err = error_message(name, "the picture count is 0, so the file holds no picture",
+                             "offset 0x6");
         return false;
     }
     std::uint64_t offset =
         result.format_id == 1 ? TIM2_ALIGNED_FIRST_PICTURE : TIM2_FILE_HEADER_SIZE;
     for (std::uint32_t i = 0; i < count; ++i) {
         Tim2Picture picture;
-        if (!parse_picture(file, offset, prefix + "picture " + std::to_string(i) + ": ", &picture,
-                           err)) {
+        if (!parse_picture(file, offset, name, i, &picture, err)) {
             return false;
         }
         offset += picture.total_size;

@@ -126,8 +126,9 @@ struct Tim2File {
 /// pixels + CLUT = total) and hold the pixels and colours the header
 /// declares, that the image type and CLUT format are ones this tool knows,
 /// and that every pixel of level 0 names a colour the palette has. Any
-/// failure fills `err` with "Error: <name>: ..." naming the picture and the
-/// offset.
+/// failure fills `err` with the message "Error: <name>: ... (picture N,
+/// offset 0x...)". A mipmap count beyond the levels the picture's sides
+/// allow (down to 1x1) is refused before any level is worked out.
 bool parse_tim2(ByteSpan file, std::string_view name, Tim2File* out, std::string* err);
 
 /// The listing line of a picture, without a line end, e.g.

@@ -143,15 +143,15 @@ TEST(Tim2Parse, RefusesWhatItCannotRead) {
         {"format id", [](Bytes& b) { b[5] = 2; },
          "format id 2 is neither 0 (16-byte alignment) nor 1 (128-byte alignment) (offset 0x5)"},
         {"no picture", [](Bytes& b) { put16(b, 6, 0); },
-         "the file holds no picture (picture count 0 at offset 0x6)"},
+         "the picture count is 0, so the file holds no picture (offset 0x6)"},
         {"count too high", [](Bytes& b) { put16(b, 6, 3); },
-         "picture 2: the 48-byte picture header runs past the end of the file of " +
-             std::to_string(good.size()) + " bytes (offset " + hex(good.size()) + ")"},
+         "the 48-byte picture header runs past the end of the file of " +
+             std::to_string(good.size()) + " bytes (picture 2, offset " + hex(good.size()) + ")"},
         {"header size", [&](Bytes& b) { put16(b, p1 + 12, 40); },
-         "picture 1: header size 40 is less than 48 bytes (offset " + hex(p1 + 12) + ")"},
+         "header size 40 is less than 48 bytes (picture 1, offset " + hex(p1 + 12) + ")"},
         {"sum", [&](Bytes& b) { put32(b, p1, 1000); },
-         "picture 1: sizes do not add up: total 1000 bytes, but header 48 + image 16 + CLUT 0 = "
-         "64 (offset " +
+         "sizes do not add up: total 1000 bytes, but header 48 + image 16 + CLUT 0 = "
+         "64 (picture 1, offset " +
              hex(p1) + ")"},
         // A total that only matches the sum of the sizes when added in 32 bits.
         {"wrapping sum",
@@ -159,51 +159,51 @@ TEST(Tim2Parse, RefusesWhatItCannotRead) {
              put32(b, p1 + 8, 0xFFFFFFF0);
              put32(b, p1, 48 - 16);
          },
-         "picture 1: sizes do not add up: total 32 bytes, but header 48 + image 4294967280 + CLUT "
-         "0 = 4294967328 (offset " +
+         "sizes do not add up: total 32 bytes, but header 48 + image 4294967280 + CLUT "
+         "0 = 4294967328 (picture 1, offset " +
              hex(p1) + ")"},
         {"past the end",
          [&](Bytes& b) {
              put32(b, p1 + 8, 0x10000);
              put32(b, p1, 48 + 0x10000);
          },
-         "picture 1: the picture of 65584 bytes runs past the end of the file of " +
-             std::to_string(good.size()) + " bytes (offset " + hex(p1) + ")"},
+         "the picture of 65584 bytes runs past the end of the file of " +
+             std::to_string(good.size()) + " bytes (picture 1, offset " + hex(p1) + ")"},
         {"image type 0", [&](Bytes& b) { b[p1 + 19] = 0; },
-         "picture 1: image type 0 is none of 1-5 (16, 24, 32-bit direct, 4, 8-bit indexed) "
-         "(offset " +
+         "image type 0 is none of 1-5 (16, 24, 32-bit direct, 4, 8-bit indexed) "
+         "(picture 1, offset " +
              hex(p1 + 19) + ")"},
         {"image type 6", [&](Bytes& b) { b[p1 + 19] = 6; },
-         "picture 1: image type 6 is none of 1-5 (16, 24, 32-bit direct, 4, 8-bit indexed) "
-         "(offset " +
+         "image type 6 is none of 1-5 (16, 24, 32-bit direct, 4, 8-bit indexed) "
+         "(picture 1, offset " +
              hex(p1 + 19) + ")"},
         {"no width", [&](Bytes& b) { put16(b, p1 + 20, 0); },
-         "picture 1: the picture is 0x2, without pixels (offset " + hex(p1 + 20) + ")"},
+         "the picture is 0x2, without pixels (picture 1, offset " + hex(p1 + 20) + ")"},
         {"pixels past the image", [&](Bytes& b) { put16(b, p1 + 22, 3); },
-         "picture 1: image data of 18 bytes up to mipmap level 0 is more than the image size 16 "
-         "(offset " +
+         "image data of 18 bytes up to mipmap level 0 is more than the image size 16 "
+         "(picture 1, offset " +
              hex(p1 + 8) + ")"},
         {"mipmap header", [&](Bytes& b) { b[p1 + 17] = 2; },
-         "picture 1: the mipmap header of 2 levels does not fit in the header of 48 bytes "
-         "(offset " +
+         "the mipmap header of 2 levels does not fit in the header of 48 bytes "
+         "(picture 1, offset " +
              hex(p1 + 12) + ")"},
         {"mipmap level size", [&](Bytes& b) { put32(b, p0 + 48 + 16 + 4, 7); },
-         "picture 0: mipmap level 1 of 4x2 pixels needs 8 bytes, but its size is 7 (offset " +
+         "mipmap level 1 of 4x2 pixels needs 8 bytes, but its size is 7 (picture 0, offset " +
              hex(p0 + 68) + ")"},
         {"no colours", [&](Bytes& b) { put16(b, p0 + 14, 0); },
-         "picture 0: an indexed picture without CLUT colours (offset " + hex(p0 + 14) + ")"},
+         "an indexed picture without CLUT colours (picture 0, offset " + hex(p0 + 14) + ")"},
         {"CLUT format", [&](Bytes& b) { b[p0 + 18] = 0x04; },
-         "picture 0: CLUT type 0x4 has colour format 4, none of 1-3 (16, 24, 32-bit) (offset " +
+         "CLUT type 0x4 has colour format 4, none of 1-3 (16, 24, 32-bit) (picture 0, offset " +
              hex(p0 + 18) + ")"},
         {"CLUT size", [&](Bytes& b) { put16(b, p0 + 14, 96); },
-         "picture 0: CLUT of 96 colours needs 192 bytes, but its size is 128 (offset " +
+         "CLUT of 96 colours needs 192 bytes, but its size is 128 (picture 0, offset " +
              hex(p0 + 4) + ")"},
         {"CSM1 blocks", [&](Bytes& b) { put16(b, p0 + 14, 40); },
-         "picture 0: a CSM1 CLUT of 40 colours is not made of whole blocks of 32 (offset " +
+         "a CSM1 CLUT of 40 colours is not made of whole blocks of 32 (picture 0, offset " +
              hex(p0 + 14) + ")"},
         {"colour beyond the palette",
          [&](Bytes& b) { b[parsed.pictures[0].image_offset + 9] = 64; },
-         "picture 0: pixel (1, 1) uses colour 64 of a palette of 64 colours (offset " +
+         "pixel (1, 1) uses colour 64 of a palette of 64 colours (picture 0, offset " +
              hex(parsed.pictures[0].image_offset + 9) + ")"},
     };
     for (const auto& c : cases) {
@@ -211,6 +211,50 @@ TEST(Tim2Parse, RefusesWhatItCannotRead) {
         Bytes file = good;
         c.damage(file);
         EXPECT_EQ(parse_error(file), "Error: t.tm2: " + c.message);
+    }
+}
+
+TEST(Tim2Parse, RefusesMipmapLevelsSmallerThanAPixel) {
+    // Every level halves both sides (a side of 1 stays 1), so a picture has
+    // levels only down to 1x1: a count beyond that asks for levels of no
+    // pixel at all, and is refused before any level is worked out.
+    const struct {
+        std::uint16_t width, height;
+        std::uint8_t count;
+        unsigned most;  // levels the picture can have; 0: the count is fine
+    } cases[] = {
+        {1, 1, 2, 1},           {2, 2, 33, 2},      {2, 2, 255, 2},     {16, 4, 6, 5},
+        {4, 1, 3, 0},           {40, 2, 6, 0},      {16, 4, 5, 0},      {1, 1, 1, 0},
+        {65535, 65535, 17, 16}, {32768, 1, 17, 16}, {65535, 3, 40, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + ", " +
+                     std::to_string(c.count) + " levels");
+        Tim2PictureContents p;
+        p.image_type = TIM2_DIRECT16;
+        p.width = c.width;
+        p.height = c.height;
+        if (c.most == 0) {
+            for (unsigned l = 0; l < c.count; ++l) {
+                const std::uint32_t w = std::max(1u, unsigned{c.width} >> l);
+                const std::uint32_t h = std::max(1u, unsigned{c.height} >> l);
+                p.levels.push_back(Bytes(2 * w * h, 0x11));
+            }
+            Tim2File parsed;
+            std::string err;
+            ASSERT_TRUE(parse_tim2(build_tim2({p}), "t.tm2", &parsed, &err)) << err;
+            EXPECT_EQ(parsed.pictures[0].levels.size(), c.count);
+            EXPECT_EQ(parsed.pictures[0].levels.back().width,
+                      std::max(1u, unsigned{c.width} >> (c.count - 1)));
+            continue;
+        }
+        p.levels.assign(c.count, Bytes(16, 0x11));
+        EXPECT_EQ(parse_error(build_tim2({p})),
+                  "Error: t.tm2: mipmap count " + std::to_string(c.count) +
+                      " asks for levels smaller than one pixel: a " + std::to_string(c.width) +
+                      "x" + std::to_string(c.height) + " picture has at most " +
+                      std::to_string(c.most) + (c.most == 1 ? " level" : " levels") +
+                      " (picture 0, offset 0x21)");
     }
 }
 

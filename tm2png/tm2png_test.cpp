@@ -103,8 +103,10 @@ TEST(Tm2pngGame, EveryGeneratedImageSurvivesExportAndImport) {
                                                                      : game.extracted.at(path);
             Tim2Source source;
             std::string warning, err;
-            ASSERT_TRUE(load_tim2(stored, path, &source, &warning, &err)) << err;
-            EXPECT_TRUE(source.tim2 == plain);
+            ASSERT_TRUE(load_tim2(ByteBuffer(stored.begin(), stored.end()), path, UINT64_MAX,
+                                  &source, &warning, &err))
+                << err;
+            EXPECT_TRUE(std::ranges::equal(source.tim2, plain));
             EXPECT_EQ(source.compressed, path.ends_with(".lzr"));
             if (source.compressed) {
                 EXPECT_NE(source.first_word, 0u);
@@ -295,18 +297,22 @@ TEST(Tm2pngTool, FailuresWriteNothing) {
     Bytes wide_png;
     ASSERT_TRUE(write_png(export_picture(wide_file, parsed.pictures[0]), &wide_png, &err));
     write_file(tmp / "wide.png", wide_png);
+    Bytes good_png;
+    ASSERT_TRUE(parse_tim2(good, "good", &parsed, &err));
+    ASSERT_TRUE(write_png(export_picture(good, parsed.pictures[0]), &good_png, &err));
+    write_file(tmp / "good.png", good_png);
     const struct {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
         {{"nope.tm2", "keep.png"}, "Could not open nope.tm2 (No such file or directory)\n"},
         {{"bad.tm2", "keep.png"},
-         "Error: bad.tm2: picture 0: image type 7 is none of 1-5 (16, 24, 32-bit direct, 4, "
-         "8-bit indexed) (offset 0x23)\n"},
+         "Error: bad.tm2: image type 7 is none of 1-5 (16, 24, 32-bit direct, 4, "
+         "8-bit indexed) (picture 0, offset 0x23)\n"},
         {{"text.tm2", "keep.png"},
          "Error: text.tm2: neither a TIM2 image (it does not start with \"TIM2\") nor an "
-         "LZR file (the control stream of 243533198 bytes does not fit in the file of 30 "
-         "bytes (offset 0x10))\n"},
+         "LZR file: the control stream of 243533198 bytes does not fit in the file of 30 "
+         "bytes (offset 0x10)\n"},
         {{"packed.tm2.lzr", "keep.png"},
          "Error: packed.tm2.lzr: decodes as an LZR file to 12 bytes that are not a TIM2 image "
          "(they do not start with \"TIM2\")\n"},
@@ -316,6 +322,10 @@ TEST(Tm2pngTool, FailuresWriteNothing) {
          "Could not open nope.png (No such file or directory)\n"},
         {{"good.tm2", "keep.png", "keep.tm2"},
          "Error: keep.png: not a PNG file (no PNG signature) (picture 0)\n"},
+        // Nothing is listed for a file that cannot be written.
+        {{"good.tm2", "nodir/x.png"}, "Could not open nodir/x.png (No such file or directory)\n"},
+        {{"good.tm2", "good.png", "nodir/x.tm2"},
+         "Could not open nodir/x.tm2 (No such file or directory)\n"},
     };
     const auto before = read_tree(tmp.path());
     for (const auto& c : cases) {
@@ -326,4 +336,288 @@ TEST(Tm2pngTool, FailuresWriteNothing) {
         EXPECT_EQ(r.err, c.err);
     }
     EXPECT_EQ(read_tree(tmp.path()), before);
+}
+
+// An editor that sorts the palette of a picture with four palettes: the
+// import maps the pixels back, says so, and changes nothing; reordered and
+// recoloured at once, it is refused.
+TEST(Tm2pngTool, AReorderedPaletteIsMappedBackAndListed) {
+    const SampleGame& game = sample_game();
+    TempDir tmp;
+    write_file(tmp / "ui.tm2.lzr", game.extracted.at("tex/ui/t001.tm2.lzr"));
+    const Bytes& plain = game.tim2_images.at("tex/ui/t001.tm2.lzr");
+    RunResult r = tm2png({"ui.tm2.lzr", "ui.png"}, tmp.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    PngImage image;
+    std::string err;
+    ASSERT_TRUE(read_png(read_file(tmp / "ui.0.png"), 0, 0, &image, &err)) << err;
+    ASSERT_EQ(image.palette.size(), 16u);
+    PngImage sorted = image;
+    for (std::size_t j = 0; j < 16; ++j) {
+        sorted.palette[j] = image.palette[15 - j];
+    }
+    for (std::uint8_t& p : sorted.pixels) {
+        p = static_cast<std::uint8_t>(15 - p);
+    }
+    Bytes png;
+    ASSERT_TRUE(write_png(sorted, &png, &err)) << err;
+    write_file(tmp / "ui.0.png", png);
+    r = tm2png({"ui.tm2.lzr", "ui.png", "new.tm2"}, tmp.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+              "picture 0: 32x32, 4-bit indexed, CLUT 64 x 16-bit (CSM1, compound), 4 palettes <- "
+              "ui.0.png: unchanged, pixels mapped back by colour from the PNG's reordered "
+              "palette");
+    EXPECT_TRUE(read_file(tmp / "new.tm2") == plain);
+
+    // A colour of the sorted palette edited too.
+    sorted.palette[sorted.pixels[0]] = {1, 254, 3, 255};
+    ASSERT_TRUE(write_png(sorted, &png, &err)) << err;
+    write_file(tmp / "ui.0.png", png);
+    const auto before = read_tree(tmp.path());
+    r = tm2png({"ui.tm2.lzr", "ui.png", "other.tm2"}, tmp.path());
+    EXPECT_EQ(r.status, FAILURE_STATUS);
+    EXPECT_TRUE(
+        r.err.starts_with("Error: ui.0.png: the PNG's palette is in another order than "
+                          "the picture's palette 0 (its entry "))
+        << r.err;
+    EXPECT_TRUE(r.err.ends_with(" (picture 0)\n")) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_tree(tmp.path()), before);
+}
+
+// The output's kind follows the name of the file that is written, not of a
+// link to it: an LZR file stays an LZR file, a plain image a plain one, and
+// an image is never written as a PNG.
+TEST(Tm2pngTool, OutputsThroughLinksAreWrittenAsTheFileTheyReach) {
+    const SampleGame& game = sample_game();
+    TempDir tmp;
+    const std::string path = "tex/ui/t001.tm2.lzr";
+    write_file(tmp / "t8.tm2.lzr", game.extracted.at(path));
+    write_file(tmp / "t8.tm2", game.tim2_images.at(path));
+    if (!make_symlink("t8.tm2.lzr", tmp / "t8link.tm2") ||
+        !make_symlink("t8.tm2", tmp / "plainlink.tm2.lzr") ||
+        !make_symlink("t8.tm2", tmp / "imagelink.1.png")) {
+        GTEST_SKIP() << "this system makes no symbolic links";
+    }
+    RunResult r = tm2png({"t8.tm2.lzr", "t8.png"}, tmp.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    r = tm2png({"t8.tm2.lzr", "t8.png", "t8link.tm2"}, tmp.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Bytes written = read_file(tmp / "t8.tm2.lzr");
+    EXPECT_NE(std::string(written.begin(), written.begin() + 4), "TIM2");
+    EXPECT_TRUE(decode_lzr(written) == game.tim2_images.at(path));
+    EXPECT_EQ(load_le32(written.data()), load_le32(game.extracted.at(path).data()));
+
+    r = tm2png({"t8.tm2.lzr", "t8.png", "plainlink.tm2.lzr"}, tmp.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(tmp / "t8.tm2") == game.tim2_images.at(path));
+
+    const auto before = read_tree(tmp.path());
+    r = tm2png({"t8.tm2.lzr", "imagelink.png"}, tmp.path());
+    EXPECT_EQ(r.status, FAILURE_STATUS);
+    EXPECT_EQ(r.err,
+              "Error: imagelink.1.png: a link to t8.tm2, whose name does not end in .png; a PNG "
+              "is written only into a file named so\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_tree(tmp.path()), before);
+}
+
+// What an export takes, against what export_memory says it takes at most:
+// noise (which no PNG compresses) of every kind of picture, in several sizes.
+TEST(Tm2pngMemory, AnExportTakesNoMoreThanItsEstimate) {
+    std::uint32_t state = 12345;
+    auto noise = [&](std::size_t n) {
+        Bytes b(n);
+        for (std::uint8_t& v : b) {
+            state = state * 1664525u + 1013904223u;
+            v = static_cast<std::uint8_t>(state >> 24);
+        }
+        return b;
+    };
+    std::vector<Tim2PictureContents> pictures;
+    for (const std::uint8_t type :
+         {TIM2_DIRECT16, TIM2_DIRECT24, TIM2_DIRECT32, TIM2_INDEXED4, TIM2_INDEXED8}) {
+        for (const auto& [w, h] :
+             {std::pair<std::uint16_t, std::uint16_t>{1, 1}, {7, 3}, {300, 200}}) {
+            Tim2PictureContents p;
+            p.image_type = type;
+            p.width = w;
+            p.height = h;
+            p.levels = {noise(tim2_level_bytes(type, w, h))};
+            if (type >= TIM2_INDEXED4) {
+                p.clut_type = 0x83;
+                p.clut_colours = type == TIM2_INDEXED4 ? 16 : 256;
+                p.clut = noise(4u * p.clut_colours);
+                for (std::size_t i = 3; i < p.clut.size(); i += 4) {
+                    p.clut[i] &= 0x7F;
+                }
+            }
+            pictures.push_back(p);
+        }
+    }
+    const Bytes tim2 = build_tim2(pictures);
+    Tim2File file;
+    std::string err;
+    ASSERT_TRUE(parse_tim2(tim2, "noise.tm2", &file, &err)) << err;
+    std::uint64_t pngs = 0, largest_pixels = 0;
+    for (const Tim2Picture& picture : file.pictures) {
+        SCOPED_TRACE(describe_picture(picture, 0, false));
+        const PngImage image = export_picture(tim2, picture);
+        Bytes png;
+        ASSERT_TRUE(write_png(image, &png, &err)) << err;
+        const unsigned bits = picture.image_type == TIM2_INDEXED4   ? 4
+                              : picture.image_type == TIM2_INDEXED8 ? 8
+                                                                    : 8 * image.bytes_per_pixel();
+        EXPECT_LE(png.capacity(), png_size_bound(picture.width, picture.height, bits));
+        pngs += png.capacity();
+        largest_pixels = std::max<std::uint64_t>(largest_pixels, image.pixels.size());
+    }
+    std::size_t largest = 99;
+    EXPECT_GE(export_memory(file, &largest), pngs + largest_pixels);
+    // 16-bit pictures export as RGBA as 32-bit ones do; the first of the
+    // largest is named.
+    EXPECT_EQ(largest, 2u);
+    EXPECT_EQ(file.pictures[largest].width, 300);
+    // The estimate is a bound, not a multiple: the PNGs of noise fill most of it.
+    EXPECT_LT(export_memory(file, &largest), 2 * (pngs + largest_pixels));
+}
+
+namespace {
+
+// An LZR file that decodes to a TIM2 of one 8-bit picture of `side` x `side`
+// pixels, all 0 (as is its CLUT of 256 colours), built operation by
+// operation: literals for the headers, then fills of 255 zero bytes.
+Bytes huge_picture_lzr(std::uint16_t side) {
+    Tim2PictureContents p;
+    p.image_type = TIM2_INDEXED8;
+    p.width = side;
+    p.height = side;
+    p.clut_type = 0x03;
+    p.clut_colours = 256;
+    p.levels = {Bytes(1)};  // sizes patched below
+    p.clut = Bytes(1024);
+    Bytes head = build_tim2({p});
+    head.resize(16 + 48);
+    const std::uint64_t pixels = std::uint64_t{side} * side;
+    const std::uint64_t image = (pixels + 15) / 16 * 16;
+    const auto put32 = [&](std::size_t at, std::uint64_t v) {
+        for (int i = 0; i < 4; ++i) {
+            head[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+        }
+    };
+    put32(16, 48 + image + 1024);
+    put32(16 + 8, image);
+    const std::uint64_t zeros = image + 1024;
+    const std::uint64_t fills = (zeros + 254) / 255;
+    const std::uint64_t ops = head.size() + fills;
+    Bytes control((ops + 3) / 4, 0);
+    Bytes operands(head.begin(), head.end());
+    for (std::uint64_t f = 0; f < fills; ++f) {
+        const std::uint64_t op = head.size() + f;
+        control[op / 4] = static_cast<std::uint8_t>(control[op / 4] | 2u << (6 - 2 * (op % 4)));
+        operands.push_back(static_cast<std::uint8_t>(f + 1 < fills ? 255 : zeros - 255 * f));
+        operands.push_back(0);
+    }
+    Bytes file;
+    append_le32(file, 0x1234);
+    append_le32(file, static_cast<std::uint32_t>(2 * ops));
+    append_le32(file, static_cast<std::uint32_t>(operands.size()));
+    append_le32(file, static_cast<std::uint32_t>(head.size() + zeros));
+    file.insert(file.end(), control.begin(), control.end());
+    file.insert(file.end(), operands.begin(), operands.end());
+    return file;
+}
+
+}  // namespace
+
+TEST(Tm2pngMemory, ACompressedImagesPicturesAreKnownBeforeItIsDecoded) {
+    // 4 GiB decoded from 38 MB: the peek decodes its first 64 KiB only.
+    const Bytes huge = huge_picture_lzr(65535);
+    std::uint64_t decoded = 0;
+    Tim2File start;
+    ASSERT_TRUE(peek_compressed_tim2(huge, &decoded, &start));
+    EXPECT_EQ(decoded, load_le32(huge.data() + 12));
+    ASSERT_EQ(start.pictures.size(), 1u);
+    EXPECT_EQ(start.pictures[0].width, 65535);
+    EXPECT_EQ(start.pictures[0].height, 65535);
+    EXPECT_EQ(start.pictures[0].image_type, TIM2_INDEXED8);
+    std::size_t largest = 1;
+    EXPECT_GT(export_memory(start, &largest), std::uint64_t{8} << 30);
+    EXPECT_EQ(largest, 0u);
+
+    // Every picture of a small image, and the same as parsing the decoded whole.
+    const SampleGame& game = sample_game();
+    const std::string path = "tex/ui/t001.tm2.lzr";
+    ASSERT_TRUE(peek_compressed_tim2(game.extracted.at(path), &decoded, &start));
+    Tim2File whole;
+    std::string err;
+    ASSERT_TRUE(parse_tim2(game.tim2_images.at(path), path, &whole, &err)) << err;
+    EXPECT_EQ(decoded, game.tim2_images.at(path).size());
+    ASSERT_EQ(start.pictures.size(), whole.pictures.size());
+    EXPECT_EQ(export_memory(start, &largest), export_memory(whole, &largest));
+    // Neither a plain image nor anything else is an LZR file of one.
+    EXPECT_FALSE(peek_compressed_tim2(game.tim2_images.at(path), &decoded, &start));
+    EXPECT_FALSE(peek_compressed_tim2(bytes_of("not an image at all"), &decoded, &start));
+}
+
+TEST(Tm2pngMemory, HugePicturesAreRefusedBeforeTheirMemoryIsTaken) {
+    if (built_with_address_sanitizer()) {
+        GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+    }
+    if (running_under_wine()) {
+        GTEST_SKIP() << "wine does not hold a program to the memory limit of its job object";
+    }
+    TempDir tmp;
+    // The small file holds what an export would run with: it decodes and
+    // converts like any other.
+    write_file(tmp / "small.tm2.lzr", huge_picture_lzr(64));
+    RunOptions options;
+    options.memory_limit = 640u << 20;
+    RunResult r =
+        run_program(tool_path("tm2png"), {"small.tm2.lzr", "small.png"}, tmp.path(), options);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    // 65535 x 65535: 4 GiB to decode and 8 GiB more to convert, more than
+    // the limit leaves. Known from the picture's header, which is decoded
+    // alone first: refused at once, before the image is decoded.
+    const Bytes huge = huge_picture_lzr(65535);
+    write_file(tmp / "huge.tm2.lzr", huge);
+    write_file(tmp / "keep.png", bytes_of("a PNG"));
+    r = run_program(tool_path("tm2png"), {"huge.tm2.lzr", "huge.png"}, tmp.path(), options);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
+    EXPECT_TRUE(r.err.starts_with("Error: huge.tm2.lzr: the export needs up to 12"))  // MiB
+        << r.err;
+    EXPECT_TRUE(r.err.ends_with(" (picture 0, offset 0x10)\n")) << r.err;
+    EXPECT_FALSE(file_exists(tmp / "huge.png"));
+    // An import needs the decoded image too.
+    r = run_program(tool_path("tm2png"), {"huge.tm2.lzr", "keep.png", "out.tm2"}, tmp.path(),
+                    options);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
+    EXPECT_TRUE(r.err.starts_with("Error: huge.tm2.lzr: the decoded image of " +
+                                  std::to_string(load_le32(huge.data() + 12)) +
+                                  " bytes needs more memory than is available (about "))
+        << r.err;
+    EXPECT_FALSE(file_exists(tmp / "out.tm2"));
+
+    // 16384 x 16384: 256 MiB decode, but the conversion needs as much again
+    // for the pixels and up to as much for the PNG, which is more than is left.
+    write_file(tmp / "big.tm2.lzr", huge_picture_lzr(16384));
+    r = run_program(tool_path("tm2png"), {"big.tm2.lzr", "big.png"}, tmp.path(), options);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
+    EXPECT_TRUE(r.err.starts_with("Error: big.tm2.lzr: the export needs up to ")) << r.err;
+    EXPECT_TRUE(r.err.ends_with(" (picture 0, offset 0x10)\n")) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(file_exists(tmp / "big.png"));
+
+    // A plain image larger than the limit is not even read.
+    make_sparse_file(tmp / "plain.tm2", 1u << 30, {{0, bytes_of("TIM2")}});
+    r = run_program(tool_path("tm2png"), {"plain.tm2", "plain.png"}, tmp.path(), options);
+    EXPECT_EQ(r.status, FAILURE_STATUS);
+    EXPECT_TRUE(
+        r.err.starts_with("Error: plain.tm2: the file of 1073741824 bytes needs more "
+                          "memory than is available (about "))
+        << r.err;
 }
