@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #endif
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -171,7 +172,9 @@ TEST(BrenmarkCli, FailedInsertLeavesTheOutputUntouched) {
         std::string message;
     };
     const Case cases[] = {
-        {"mismatch", "7 a\n88 b\n-9 c\n10 d\n", "Error: mismatched text id (expected 8, got 88)\n"},
+        {"mismatch", "7 a\n88 b\n-9 c\n10 d\n",
+         "Error: mismatched text id (expected 8, got 88)\n"
+         "Error: s.txt: this line's text id does not match record 1 (line 2)\n"},
         {"short script", "7 a\n8 b\n",
          "Error: s.txt: the script ends after 2 lines; this record has no line (record 2, text "
          "id -9, offset 0x4C)\n"},
@@ -193,16 +196,25 @@ TEST(BrenmarkCli, FailedInsertLeavesTheOutputUntouched) {
     }
 }
 
-TEST(BrenmarkCli, TextWithALineBreakStopsTheDump) {
+// Multi-line texts and control bytes are dumped with escapes and come back
+// exactly; an escape that means nothing is an error naming line and column.
+TEST(BrenmarkCli, TextsWithLineBreaksAndControlBytesRoundTrip) {
     TempDir dir;
-    write_file(dir / "in.evd", EvdBuilder().text(1, "fine").text(2, "two\nlines").bytes());
-    expect_failure(dir, {"in.evd", "s.txt"},
-                   "Error: in.evd: the text holds a line feed, which a script line cannot hold "
-                   "(record 1, text id 2, offset 0x24)\n");
-    write_file(dir / "s.txt", bytes_of("an earlier script\n"));
-    expect_failure(dir, {"in.evd", "s.txt"},
-                   "Error: in.evd: the text holds a line feed, which a script line cannot hold "
-                   "(record 1, text id 2, offset 0x24)\n");
+    const Bytes data =
+        EvdBuilder().text(1, "fine").text(2, "two\nlines\r\n\x1B[1m\\").tail("T").bytes();
+    write_file(dir / "in.evd", data);
+    expect_success(brenmark(dir, {"in.evd", "s.txt"}));
+    EXPECT_EQ(read_file(dir / "s.txt"), text_file("1 fine\n2 two\\nlines\\r\\n\\x1B[1m\\\\\n"));
+    expect_success(brenmark(dir, {"in.evd", "s.txt", "out.evd"}));
+    EXPECT_EQ(read_file(dir / "out.evd"), data);
+    write_file(dir / "s.txt", bytes_of("1 fine\n2 three\\nlines\\x0a\\tnow\n"));
+    expect_success(brenmark(dir, {"in.evd", "s.txt", "out.evd"}));
+    EXPECT_EQ(read_file(dir / "out.evd"),
+              EvdBuilder().text(1, "fine").text(2, "three\nlines\n\tnow").tail("T").bytes());
+    write_file(dir / "s.txt", bytes_of("1 fine\n2 C:\\dir\n"));
+    expect_failure(dir, {"in.evd", "s.txt", "out.evd"},
+                   "Error: s.txt: an unknown escape \"\\d\"; write \\\\ for a backslash (line 2, "
+                   "column 5)\n");
 }
 
 TEST(BrenmarkCli, DamagedInputIsACleanError) {
@@ -296,3 +308,279 @@ TEST(BrenmarkCli, TheScriptOfAnInsertMayBeAPipe) {
 SKIPPED_ON_WINDOWS(BrenmarkCli, TheScriptOfAnInsertMayBeAPipe,
                    "FIFOs; the shells of Windows hand programs no pipe by name")
 #endif
+
+// --- scripts saved by other editors -------------------------------------------------
+
+// A Windows editor's "Unicode" is UTF-16: said so, nothing written.
+TEST(BrenmarkCli, AUtf16ScriptIsRefusedByName) {
+    TempDir dir;
+    write_file(dir / "in.evd", sample_evd());
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("7 Hello there\r\n")) {
+        utf16 += c;
+        utf16 += '\0';
+    }
+    write_file(dir / "s.txt", bytes_of(utf16));
+    expect_failure(dir, {"in.evd", "s.txt", "out.evd"},
+                   "Error: s.txt: the script is UTF-16; save it as UTF-8\n");
+    write_file(dir / "s.txt", bytes_of(std::string("\xFE\xFF\0"
+                                                   "7",
+                                                   4)));
+    expect_failure(dir, {"in.evd", "s.txt", "in.evd"},
+                   "Error: s.txt: the script is UTF-16; save it as UTF-8\n");
+}
+
+// A UTF-8 byte-order mark and CRLF line ends are no part of any text.
+TEST(BrenmarkCli, AScriptWithAByteOrderMarkAndCrlfInsertsAsWithout) {
+    TempDir dir;
+    write_file(dir / "in.evd", sample_evd());
+    write_file(dir / "s.txt", bytes_of("\xEF\xBB\xBF"
+                                       "7 Hi\r\n8   indented\r\n-9 \x82\xA0\x82\xA2\r\n10 \r\n"));
+    expect_success(brenmark(dir, {"in.evd", "s.txt", "out.evd"}));
+    EXPECT_EQ(read_file(dir / "out.evd"), EvdBuilder()
+                                              .text(7, "Hi")
+                                              .text(8, "  indented")
+                                              .text(-9, "\x82\xA0\x82\xA2")
+                                              .text(10, "")
+                                              .tail(std::string_view("\x01\x00\x02\x00 tail", 9))
+                                              .bytes());
+}
+
+// --- the table file -----------------------------------------------------------------
+
+namespace {
+
+// A game whose accented letters are bytes 0x80 and up, and whose line break
+// is 0xFE.
+const char* const GAME_TABLE =
+    "# the game's letters\n"
+    "20= \n41=A\n42=B\n43=C\n61=a\n62=b\n63=c\n21=!\n"
+    "80=\xC3\xA9\n81=\xC3\xA8\n"
+    "*FE\n"
+    "F0F1=[HERO]\n"
+    "$F2=[ITEM],1\n";
+
+}  // namespace
+
+TEST(BrenmarkCli, ATableDecodesTheDumpAndEncodesTheInsert) {
+    TempDir dir;
+    const Bytes data =
+        EvdBuilder().text(1, "Ab\x80\xFE\xF0\xF1!").text(2, "\x01?").tail("T").bytes();
+    write_file(dir / "in.evd", data);
+    write_file(dir / "game.tbl", bytes_of(GAME_TABLE));
+    const std::string warning =
+        "Warning: game.tbl: linked entries, diacritics and table names are not supported; the "
+        "line was skipped (line 14)\n";
+    RunResult run = brenmark(dir, {"--table", "game.tbl", "in.evd", "s.txt"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, warning);
+    EXPECT_EQ(read_file(dir / "s.txt"), text_file("1 Ab\xC3\xA9\\n[HERO]!\n2 \\x01\\x3F\n"));
+    // Unedited, the file comes back as it was; the option may stand anywhere.
+    run = brenmark(dir, {"in.evd", "s.txt", "out.evd", "--table", "game.tbl"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir / "out.evd"), data);
+    write_file(dir / "s.txt", bytes_of("1 C\xC3\xA8 [HERO]\\nb\n2 \\x01\\x3F\n"));
+    run = brenmark(dir, {"--table", "game.tbl", "in.evd", "s.txt", "out.evd"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir / "out.evd"), EvdBuilder()
+                                              .text(1,
+                                                    "C\x81 \xF0\xF1\xFE"
+                                                    "b")
+                                              .text(2, "\x01?")
+                                              .tail("T")
+                                              .bytes());
+    // A character the table cannot encode: named with its place; nothing written.
+    write_file(dir / "s.txt", bytes_of("1 Abc\n2 d\xC3\xA9j\xC3\xA0\n"));
+    const auto before = read_tree(dir.path());
+    run = brenmark(dir, {"--table", "game.tbl", "in.evd", "s.txt", "out.evd"});
+    EXPECT_EQ(run.status, FAILURE_STATUS);
+    EXPECT_EQ(run.err,
+              warning + "Error: s.txt: no table entry encodes U+0064 \"d\" (line 2, column 3)\n");
+    EXPECT_EQ(read_tree(dir.path()), before);
+}
+
+TEST(BrenmarkCli, ABadTableStopsTheRunBeforeAnythingIsWritten) {
+    TempDir dir;
+    write_file(dir / "in.evd", sample_evd());
+    write_file(dir / "t.tbl", bytes_of("41=A\n41=B\n"));
+    expect_failure(dir, {"--table", "t.tbl", "in.evd", "s.txt"},
+                   "Error: t.tbl: the byte sequence 41 is in the table twice (first on line 1) "
+                   "(line 2)\n");
+    expect_failure(dir, {"--table", "missing.tbl", "in.evd", "s.txt"},
+                   "Could not open missing.tbl (No such file or directory)\n");
+    // Without its file the option is a wrong command line.
+    const std::string usage = "brenmark v1.0\n\nusage: " + tool_path("brenmark") +
+                              " <input.evd> <script.txt> [output.evd]\n";
+    expect_failure(dir, {"in.evd", "s.txt", "--table"}, usage);
+}
+
+// --- whole folders, PO and CSV ------------------------------------------------------
+
+namespace {
+
+// A folder of .evd files as a game holds them, and what each one holds.
+std::map<std::string, Bytes> game_texts() {
+    return {
+        {"e000.evd", EvdBuilder().text(1, "Welcome").text(2, "Two\nlines").tail("T0").bytes()},
+        {"town/e001.evd", EvdBuilder().text(5, "Shop").text(6, "").tail("T1").bytes()},
+        {"town/inn/e002.evd", EvdBuilder().text(-1, "\x82\xA0").tail("T2").bytes()},
+    };
+}
+
+void write_game(const TempDir& dir, const std::string& folder) {
+    for (const auto& [name, bytes] : game_texts()) {
+        write_file(dir / (folder + "/" + name), bytes);
+    }
+    write_file(dir / (folder + "/readme.txt"), bytes_of("not a text file"));
+}
+
+// The PO a dump of the folder gives, its entries in this order.
+std::string fill_po(const std::string& po, const std::vector<std::string>& translations) {
+    std::string out;
+    std::size_t pos = 0, n = 0;
+    // Every entry but the header ends with msgstr "" (the translations are
+    // empty after a dump).
+    const std::string empty = "msgstr \"\"\n";
+    pos = po.find(empty) + empty.size();  // the header's
+    out = po.substr(0, pos);
+    for (std::size_t next; (next = po.find(empty, pos)) != std::string::npos; ++n) {
+        out += po.substr(pos, next - pos);
+        out += n < translations.size() ? "msgstr \"" + translations[n] + "\"\n" : empty;
+        pos = next + empty.size();
+    }
+    return out + po.substr(pos);
+}
+
+}  // namespace
+
+TEST(BrenmarkCli, AFolderDumpsToPoAndInsertsOnlyChangedFiles) {
+    TempDir dir;
+    write_game(dir, "evd");
+    expect_success(brenmark(dir, {"evd", "texts.po"}));
+    const Bytes po_bytes = read_file(dir / "texts.po");
+    const std::string po(po_bytes.begin(), po_bytes.end());
+    EXPECT_NE(po.find("#. text id 2\nmsgctxt \"e000.evd#1\"\nmsgid \"\"\n\"Two\\n\"\n\"lines\"\n"),
+              std::string::npos)
+        << po;
+    EXPECT_NE(po.find("msgctxt \"town/inn/e002.evd#0\"\nmsgid \"\\\\x82\\\\xA0\"\n"),
+              std::string::npos)
+        << po;
+    EXPECT_EQ(po.find("readme"), std::string::npos);
+    // Translate the first text of e000 and e002, leave the others.
+    write_file(dir / "fr.po", bytes_of(fill_po(po, {"Bienvenue", "", "", "", "\\\\x82\\\\xA2"})));
+    // Into another folder: only the two changed files appear there.
+    RunResult run = brenmark(dir, {"evd", "fr.po", "out"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "2 texts changed, 2 files written, 3 texts left untranslated, 0 fuzzy entries "
+              "skipped\n");
+    EXPECT_EQ(run.err, "");
+    const std::map<std::string, Bytes> expected = {
+        {"e000.evd", EvdBuilder().text(1, "Bienvenue").text(2, "Two\nlines").tail("T0").bytes()},
+        {"town/", {}},
+        {"town/inn/", {}},
+        {"town/inn/e002.evd", EvdBuilder().text(-1, "\x82\xA2").tail("T2").bytes()},
+    };
+    EXPECT_EQ(read_tree(dir / "out"), expected);
+    // In place: the changed files are replaced, the others not touched.
+    // (The time as the file system keeps it: Windows counts in 100 ns.)
+    for (const auto& [name, bytes] : game_texts()) {
+        std::filesystem::last_write_time(
+            dir / ("evd/" + name),
+            std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
+    }
+    const auto old_time = std::filesystem::last_write_time(dir / "evd/town/e001.evd");
+    run = brenmark(dir, {"evd", "fr.po", "evd"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir / "evd/e000.evd"), expected.at("e000.evd"));
+    EXPECT_EQ(read_file(dir / "evd/town/inn/e002.evd"), expected.at("town/inn/e002.evd"));
+    EXPECT_EQ(read_file(dir / "evd/town/e001.evd"), game_texts().at("town/e001.evd"));
+    EXPECT_EQ(std::filesystem::last_write_time(dir / "evd/town/e001.evd"), old_time);
+    EXPECT_GT(std::filesystem::last_write_time(dir / "evd/e000.evd"), old_time);
+    // The PO no longer fits the files it changed: refused, nothing written.
+    expect_failure(dir, {"evd", "fr.po", "evd"},
+                   "Error: fr.po: the original text is not the text of e000.evd (record 0, text "
+                   "id 1, offset 0x4); was this file made from another version of it? (entry "
+                   "\"e000.evd#0\")\n");
+}
+
+TEST(BrenmarkCli, AFolderDumpsToCsvAndBack) {
+    TempDir dir;
+    write_game(dir, "evd");
+    expect_success(brenmark(dir, {"evd", "texts.csv"}));
+    EXPECT_EQ(read_file(dir / "texts.csv"), bytes_of("\xEF\xBB\xBF"
+                                                     "file,record,id,original,translation\r\n"
+                                                     "e000.evd,0,1,Welcome,\r\n"
+                                                     "e000.evd,1,2,\"Two\nlines\",\r\n"
+                                                     "town/e001.evd,0,5,Shop,\r\n"
+                                                     "town/e001.evd,1,6,,\r\n"
+                                                     "town/inn/e002.evd,0,-1,\\x82\\xA0,\r\n"));
+    write_file(dir / "fr.csv", bytes_of("file,record,id,original,translation\n"
+                                        "e000.evd,1,2,\"Two\nlines\",\"Deux\nlignes\"\n"
+                                        "town/e001.evd,1,6,,Vide\n"));
+    const RunResult run = brenmark(dir, {"evd", "fr.csv", "out"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "2 texts changed, 2 files written, 3 texts left untranslated, 0 fuzzy entries "
+              "skipped\n");
+    EXPECT_EQ(read_file(dir / "out/e000.evd"),
+              EvdBuilder().text(1, "Welcome").text(2, "Deux\nlignes").tail("T0").bytes());
+    EXPECT_EQ(read_file(dir / "out/town/e001.evd"),
+              EvdBuilder().text(5, "Shop").text(6, "Vide").tail("T1").bytes());
+}
+
+TEST(BrenmarkCli, ASingleEvdWithPoAndFuzzyEntries) {
+    TempDir dir;
+    write_file(dir / "in.evd", sample_evd());
+    expect_success(brenmark(dir, {"in.evd", "t.po"}));
+    const Bytes po_bytes = read_file(dir / "t.po");
+    std::string po = fill_po(std::string(po_bytes.begin(), po_bytes.end()), {"Salut", "", "x"});
+    // Mark the third entry fuzzy.
+    const std::size_t third = po.find("#. text id -9\n");
+    ASSERT_NE(third, std::string::npos);
+    po.insert(po.find('\n', third) + 1, "#, fuzzy\n");
+    write_file(dir / "t.po", bytes_of(po));
+    const RunResult run = brenmark(dir, {"in.evd", "t.po", "in.evd"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "1 texts changed, 1 files written, 2 texts left untranslated, 1 fuzzy entries "
+              "skipped\n");
+    EXPECT_EQ(run.err,
+              "Warning: t.po: 1 fuzzy entries were not put back; review them and remove their "
+              "fuzzy flag (the first: entry \"in.evd#2\")\n");
+    EXPECT_EQ(read_file(dir / "in.evd"), EvdBuilder()
+                                             .text(7, "Salut")
+                                             .text(8, "  indented")
+                                             .text(-9, "\x82\xA0\x82\xA2")
+                                             .text(10, "")
+                                             .tail(std::string_view("\x01\x00\x02\x00 tail", 9))
+                                             .bytes());
+}
+
+TEST(BrenmarkCli, FolderFormsRefuseWhatCannotWork) {
+    TempDir dir;
+    write_game(dir, "evd");
+    write_file(dir / "empty/readme.txt", bytes_of("x"));
+    write_file(dir / "file.bin", bytes_of("x"));
+    expect_failure(dir, {"evd", "texts.txt"},
+                   "Error: texts.txt: a folder's texts go into a .po or .csv file, not a script\n");
+    expect_failure(dir, {"empty", "texts.po"}, "Error: empty: the folder holds no .evd file\n");
+    expect_success(brenmark(dir, {"evd", "texts.po"}));
+    expect_failure(dir, {"evd", "texts.po", "file.bin"},
+                   "Error: file.bin: the output of a folder must be a folder\n");
+    // An entry naming a file the folder lacks.
+    const Bytes po_bytes = read_file(dir / "texts.po");
+    std::string po(po_bytes.begin(), po_bytes.end());
+    po.replace(po.find("town/e001.evd#0"), 15, "town/e009.evd#0");
+    write_file(dir / "texts.po", bytes_of(po));
+    expect_failure(dir, {"evd", "texts.po", "evd"},
+                   "Error: texts.po: the entry names no record: there is no file "
+                   "\"town/e009.evd\" (entry \"town/e009.evd#0\")\n");
+    // A failed insert into folders that do not exist yet leaves none behind.
+    expect_failure(dir, {"evd", "texts.po", "new/deep/out"},
+                   "Error: texts.po: the entry names no record: there is no file "
+                   "\"town/e009.evd\" (entry \"town/e009.evd#0\")\n");
+    write_file(dir / "broken.po", bytes_of("msgid \"\"\nmsgstr \"\"\n\ngarbage\n"));
+    expect_failure(dir, {"evd", "broken.po", "new/out"},
+                   "Error: broken.po: keyword \"garbage\" unknown (line 4)\n");
+}

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/message.h"
 #include "common/text.h"
 
 EvdTextHeader decode_text_header(const std::uint8_t* p) {
@@ -27,12 +28,7 @@ namespace {
 
 // Where a message's record is, as the last part of the message.
 std::string record_place(std::size_t index, std::uint64_t offset) {
-    return " (record " + std::to_string(index) + ", offset " + hex(offset) + ")";
-}
-
-std::string record_place(std::size_t index, const EvdRecord& record) {
-    return " (record " + std::to_string(index) + ", text id " +
-           std::to_string(record.header.text_id) + ", offset " + hex(record.offset) + ")";
+    return "record " + std::to_string(index) + ", offset " + hex(offset);
 }
 
 bool is_blank(char c) {
@@ -56,8 +52,8 @@ bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string
     const std::uint64_t size = data.size();
     std::optional<std::uint32_t> count = read_le32(data, 0);
     if (!count) {
-        *err = "Error: " + name + ": " + std::to_string(size) +
-               " bytes are too few for the text count (offset 0x0)";
+        *err = error_message(name, std::to_string(size) + " bytes are too few for the text count",
+                             "offset 0x0");
         return false;
     }
     out->text_count = *count;
@@ -67,9 +63,11 @@ bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string
     // at the first header that is not there.
     for (std::uint32_t i = 0; i < out->text_count; ++i) {
         if (!range_fits(size, offset, EVD_HEADER_SIZE)) {
-            *err = "Error: " + name + ": the header reaches past the end of the file (" +
-                   std::to_string(size) + " bytes, text_count " + std::to_string(out->text_count) +
-                   ")" + record_place(i, offset);
+            *err = error_message(name,
+                                 "the header reaches past the end of the file (" +
+                                     std::to_string(size) + " bytes, text_count " +
+                                     std::to_string(out->text_count) + ")",
+                                 record_place(i, offset));
             return false;
         }
         EvdRecord record;
@@ -78,19 +76,22 @@ bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string
         const std::uint64_t text_offset = offset + EVD_HEADER_SIZE;
         const std::uint64_t area = evd_text_area_size(record.header.text_length);
         if (!range_fits(size, text_offset, area)) {
-            *err = "Error: " + name + ": text_length " + std::to_string(record.header.text_length) +
-                   " (" + std::to_string(area) + " bytes at offset " + hex(text_offset) +
-                   ") reaches past the end of the file (" + std::to_string(size) + " bytes)" +
-                   record_place(i, record);
+            *err = error_message(name,
+                                 "text_length " + std::to_string(record.header.text_length) + " (" +
+                                     std::to_string(area) + " bytes at offset " + hex(text_offset) +
+                                     ") reaches past the end of the file (" + std::to_string(size) +
+                                     " bytes)",
+                                 evd_record_place(i, record));
             return false;
         }
         if (area > 0) {
             const char* begin = reinterpret_cast<const char*>(data.data() + text_offset);
             const void* zero = std::memchr(begin, 0, static_cast<std::size_t>(area));
             if (zero == nullptr) {
-                *err = "Error: " + name + ": the text of " + std::to_string(area) +
-                       " bytes at offset " + hex(text_offset) + " has no terminating zero" +
-                       record_place(i, record);
+                *err = error_message(name,
+                                     "the text of " + std::to_string(area) + " bytes at offset " +
+                                         hex(text_offset) + " has no terminating zero",
+                                     evd_record_place(i, record));
                 return false;
             }
             record.text.assign(begin, static_cast<const char*>(zero));
@@ -104,42 +105,29 @@ bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string
     return true;
 }
 
-bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* script,
-                 std::string* err, std::string_view line_end) {
-    script->clear();
-    // Room for every line at once (an id takes at most 11 characters), so
-    // the script is not copied over and over as it grows.
+std::string make_script(const EvdFile& evd, const TextTable* table, std::string_view line_end) {
+    std::string script;
+    // Room for every line at once (an id takes at most 11 characters, and
+    // most texts need no escapes), so the script is not copied over and over
+    // as it grows.
     std::size_t length = 0;
     for (const EvdRecord& record : evd.records) {
         length += record.text.size() + 12 + line_end.size();
     }
-    script->reserve(length);
-    for (std::size_t i = 0; i < evd.records.size(); ++i) {
-        const EvdRecord& record = evd.records[i];
-        // Such a text would come back as two lines, or with its line end cut
-        // off: refuse it rather than write a script that inserts something else.
-        const std::size_t line_break = record.text.find_first_of("\r\n");
-        if (line_break != std::string::npos) {
-            const char* what =
-                record.text[line_break] == '\n' ? "a line feed" : "a carriage return";
-            *err = "Error: " + evd_name + ": the text holds " + what +
-                   ", which a script line cannot hold" + record_place(i, record);
-            script->clear();
-            return false;
-        }
-        *script += std::to_string(record.header.text_id);
-        *script += ' ';
-        *script += record.text;
-        *script += line_end;
+    script.reserve(length);
+    for (const EvdRecord& record : evd.records) {
+        script += std::to_string(record.header.text_id);
+        script += ' ';
+        show_text(record.text, table, TextForm::script, &script);
+        script += line_end;
     }
-    return true;
+    return script;
 }
 
 bool parse_script_line(std::string_view line, std::size_t line_number,
                        const std::string& script_name, ScriptLine* out, std::string* err) {
     auto refuse = [&](const std::string& what) {
-        *err =
-            "Error: " + script_name + ": " + what + " (line " + std::to_string(line_number) + ")";
+        *err = error_message(script_name, what, "line " + std::to_string(line_number));
         return false;
     };
     if (line.find('\0') != std::string_view::npos) {
@@ -192,14 +180,21 @@ bool parse_script_line(std::string_view line, std::size_t line_number,
         return refuse("the text id must be followed by one blank or the end of the line");
     }
     out->text.assign(line.substr(pos + 1));
+    out->text_column = pos + 2;  // the prefix is ASCII: its bytes are its characters
     return true;
 }
 
 bool parse_script(std::string_view script, const std::string& script_name, std::size_t wanted,
                   ParsedScript* out, std::string* err) {
     *out = ParsedScript{};
+    if (starts_with_utf16_bom(script)) {
+        *err = error_message(script_name, "the script is UTF-16; save it as UTF-8");
+        return false;
+    }
     std::size_t line_number = 0;
-    std::size_t start = 0;
+    // A script saved by an editor that marks UTF-8 starts with the mark; it
+    // is no part of the first line (which starts with a text id).
+    std::size_t start = script.starts_with(UTF8_BOM) ? UTF8_BOM.size() : 0;
     while (start < script.size()) {
         std::size_t end = script.find('\n', start);
         const std::size_t next = end == std::string_view::npos ? script.size() : end + 1;
@@ -232,8 +227,8 @@ bool build_evd(const EvdFile& evd, std::span<const std::string> texts,
                std::vector<std::uint8_t>* out, std::string* err) {
     out->clear();
     if (texts.size() != evd.records.size()) {
-        *err = "Error: " + std::to_string(texts.size()) + " texts given for " +
-               std::to_string(evd.records.size()) + " records";
+        *err = error_message("", std::to_string(texts.size()) + " texts given for " +
+                                     std::to_string(evd.records.size()) + " records");
         return false;
     }
     std::uint64_t length = EVD_COUNT_SIZE + evd.tail.size();
@@ -257,7 +252,8 @@ bool build_evd(const EvdFile& evd, std::span<const std::string> texts,
             continue;
         }
         if (text.size() >= std::numeric_limits<std::uint32_t>::max()) {
-            *err = "Error: the text is too long for text_length" + record_place(i, evd.records[i]);
+            *err = error_message("", "the text is too long for text_length",
+                                 evd_record_place(i, evd.records[i]));
             out->clear();
             return false;
         }
@@ -274,7 +270,8 @@ bool build_evd(const EvdFile& evd, std::span<const std::string> texts,
 }
 
 bool insert_script(const EvdFile& evd, std::string_view script, const std::string& script_name,
-                   std::vector<std::uint8_t>* out, std::string* warning, std::string* err) {
+                   const TextTable* table, std::vector<std::uint8_t>* out, std::string* warning,
+                   std::string* err) {
     warning->clear();
     ParsedScript parsed;
     if (!parse_script(script, script_name, evd.records.size(), &parsed, err)) {
@@ -282,28 +279,59 @@ bool insert_script(const EvdFile& evd, std::string_view script, const std::strin
     }
     std::vector<std::string> texts;
     texts.reserve(evd.records.size());
+    std::string shown;
     for (std::size_t i = 0; i < evd.records.size(); ++i) {
         const EvdRecord& record = evd.records[i];
         if (i >= parsed.lines.size()) {
-            *err = "Error: " + script_name + ": the script ends after " + std::to_string(i) +
-                   " lines; this record has no line" + record_place(i, record);
+            *err = error_message(
+                script_name,
+                "the script ends after " + std::to_string(i) + " lines; this record has no line",
+                evd_record_place(i, record));
             return false;
         }
         const ScriptLine& line = parsed.lines[i];
         if (line.text_id != record.header.text_id) {
-            *err = "Error: mismatched text id (expected " + std::to_string(record.header.text_id) +
-                   ", got " + std::to_string(line.text_id) + ")";
+            *err = error_message("", "mismatched text id",
+                                 "expected " + std::to_string(record.header.text_id) + ", got " +
+                                     std::to_string(line.text_id)) +
+                   "\n" +
+                   error_message(script_name,
+                                 "this line's text id does not match record " + std::to_string(i),
+                                 "line " + std::to_string(line.line_number));
             return false;
         }
-        texts.push_back(line.text);
+        // A text shown as the dump showed it keeps its bytes, even where a
+        // table would encode it otherwise.
+        shown.clear();
+        show_text(record.text, table, TextForm::script, &shown);
+        if (line.text == shown) {
+            texts.push_back(record.text);
+            continue;
+        }
+        std::string bytes;
+        TextFault fault;
+        if (!read_text(line.text, table, &bytes, &fault)) {
+            const TextPlace place = place_in_text(line.text, fault.offset);
+            *err = error_message(script_name, fault.what,
+                                 "line " + std::to_string(line.line_number) + ", column " +
+                                     std::to_string(line.text_column + place.column - 1));
+            return false;
+        }
+        texts.push_back(std::move(bytes));
     }
     if (!build_evd(evd, texts, out, err)) {
         return false;
     }
     if (parsed.extra_lines > 0) {
-        *warning = "Warning: " + script_name + ": " + std::to_string(parsed.extra_lines) +
-                   " line(s) after the last record were ignored (from line " +
-                   std::to_string(parsed.first_extra_line) + ")";
+        *warning = warning_message(
+            script_name,
+            std::to_string(parsed.extra_lines) + " line(s) after the last record were ignored",
+            "from line " + std::to_string(parsed.first_extra_line));
     }
     return true;
+}
+
+std::string evd_record_place(std::size_t index, const EvdRecord& record) {
+    return "record " + std::to_string(index) + ", text id " +
+           std::to_string(record.header.text_id) + ", offset " + hex(record.offset);
 }

@@ -3,7 +3,9 @@
 // An .evd starts with `text_count`, then that many records (a 24-byte
 // `EvdTextHeader` followed by its zero-terminated text, padded with zeros to a
 // multiple of 4), then a tail this tool never interprets. A script holds one
-// line per record, "<text_id> <text>", in record order.
+// line per record, "<text_id> <text>", in record order, the text shown with
+// the escapes of brenmark/text_codec.h (and through a table file, if one is
+// given).
 //
 // Everything here works on bytes already in memory; the tool's main reads and
 // writes the files. Every failure fills `err` with the complete message.
@@ -17,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "brenmark/text_codec.h"
 #include "common/byte_reader.h"
 
 /// Size of the leading `text_count`.
@@ -73,18 +76,22 @@ struct EvdFile {
 /// no text area.
 bool parse_evd(ByteSpan data, const std::string& name, EvdFile* out, std::string* err);
 
+/// "record 2, text id -9, offset 0x4C": where a record is, for messages.
+std::string evd_record_place(std::size_t index, const EvdRecord& record);
+
 /// The script of `evd`: "<text_id> <text>" and `line_end` per record (the
 /// tool passes the system's line end: "\r\n" on Windows, as the programs of
-/// that system write text). A text holding a line feed or carriage return
-/// cannot be held by one line and is an error naming its text id.
-bool make_script(const EvdFile& evd, const std::string& evd_name, std::string* script,
-                 std::string* err, std::string_view line_end = "\n");
+/// that system write text). Texts are shown in TextForm::script, so that any
+/// text fits on its line.
+std::string make_script(const EvdFile& evd, const TextTable* table,
+                        std::string_view line_end = "\n");
 
 /// One parsed line of a script.
 struct ScriptLine {
     std::size_t line_number = 0;  ///< counted from 1, as editors show it
     std::int32_t text_id = 0;
-    std::string text;
+    std::string text;             ///< as written, escapes and all
+    std::size_t text_column = 0;  ///< where the text starts on its line, counted from 1
 };
 
 /// Parses one script line (without its line end). The line is: optional
@@ -105,7 +112,8 @@ struct ParsedScript {
 
 /// Parses the first `wanted` lines of `script`. Lines end with "\n" or
 /// "\r\n"; a last line without a line end still counts. Lines after the
-/// wanted ones are not parsed, only counted (blank ones are not counted).
+/// wanted ones are not parsed, only counted (blank ones are not counted). A
+/// UTF-8 byte-order mark at the start is skipped; a UTF-16 one is an error.
 bool parse_script(std::string_view script, const std::string& script_name, std::size_t wanted,
                   ParsedScript* out, std::string* err);
 
@@ -120,8 +128,13 @@ bool build_evd(const EvdFile& evd, std::span<const std::string> texts,
 
 /// Checks `script` against every record of `evd` and builds the new .evd.
 /// A line whose id differs from its record's gives "Error: mismatched text id
-/// (expected <record's id>, got <line's id>)"; a script that ends before the
-/// last record is an error naming the first text id without a line. Extra
-/// non-blank lines are ignored and described in `warning` (empty otherwise).
+/// (expected <record's id>, got <line's id>)" and a second line naming the
+/// script and the line; a script that ends before the last record is an
+/// error naming the first text id without a line. A line whose text is shown
+/// exactly as the dump shows its record keeps the record's bytes; any other
+/// is read back with read_text, and a bad escape or a character the table
+/// cannot encode is an error naming the line and column. Extra non-blank
+/// lines are ignored and described in `warning` (empty otherwise).
 bool insert_script(const EvdFile& evd, std::string_view script, const std::string& script_name,
-                   std::vector<std::uint8_t>* out, std::string* warning, std::string* err);
+                   const TextTable* table, std::vector<std::uint8_t>* out, std::string* warning,
+                   std::string* err);

@@ -2,9 +2,11 @@
 //
 // Input: a 16-bit length, that many bytes of .evd (fewer if the input ends
 // first), then the script. When the .evd parses and the insert succeeds, the
-// new file must parse to the same records carrying the script's texts, with
-// every header word but `text_length` and the tail carried over, and a
-// warning exactly when non-blank lines follow the last text.
+// new file must parse to the same records carrying the script's texts (read
+// back through their escapes, or the record's own bytes where a line shows
+// the text as the dump does), with every header word but `text_length` and
+// the tail carried over, and a warning exactly when non-blank lines follow
+// the last text.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -31,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::vector<std::uint8_t> out;
     std::string warning;
-    if (!insert_script(evd, script, "fuzz.txt", &out, &warning, &err)) {
+    if (!insert_script(evd, script, "fuzz.txt", nullptr, &out, &warning, &err)) {
         FUZZ_CHECK(err.rfind("Error: ", 0) == 0);
         return 0;
     }
@@ -45,7 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(rebuilt.text_count == evd.text_count);
     FUZZ_CHECK(rebuilt.records.size() == evd.records.size());
     for (std::size_t i = 0; i < evd.records.size(); ++i) {
-        const std::string& text = parsed.lines[i].text;
+        std::string shown;
+        show_text(evd.records[i].text, nullptr, TextForm::script, &shown);
+        std::string text = evd.records[i].text;
+        TextFault fault;
+        if (parsed.lines[i].text != shown) {
+            FUZZ_CHECK(read_text(parsed.lines[i].text, nullptr, &text, &fault));
+        }
         FUZZ_CHECK(parsed.lines[i].text_id == evd.records[i].header.text_id);
         FUZZ_CHECK(rebuilt.records[i].text == text);
         // An unedited record keeps its bytes; an edited one gets the length of its text.
