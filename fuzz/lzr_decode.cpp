@@ -13,7 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> out;
     std::string warning, err;
     if (lzr_decode_file(input, "fuzz", &out, &warning, &err)) {
-        // Exactly the declared size, and a warning only for a cut last operation.
+        // Both streams as declared lie inside the file (sizes from the
+        // header's fields in 64 bits, never wrapped), exactly the declared
+        // size came out, and a warning only for a cut last operation.
+        const std::uint64_t control = (std::uint64_t{load_le32(data + 4)} + 7) / 8;
+        FUZZ_CHECK(16 + control + load_le32(data + 8) <= size);
         FUZZ_CHECK(out.size() == load_le32(data + 12));
         FUZZ_CHECK(warning.empty() || warning.rfind("Warning: fuzz: ", 0) == 0);
     } else {

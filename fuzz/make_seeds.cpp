@@ -18,6 +18,7 @@
 #include "common/platform/file_io.h"
 #include "ossory/lzr_encoder.h"
 #include "sectors/sector_table.h"
+#include "tools/iso_builder.h"
 #include "tools/tim2_builder.h"
 
 namespace {
@@ -148,12 +149,12 @@ Bytes evd_insert_seed(const Bytes& evd, const std::string& script) {
 
 std::string script_of(const Bytes& evd) {
     EvdFile file;
-    std::string script, err;
-    if (!parse_evd(evd, "seed.evd", &file, &err) || !make_script(file, "seed.evd", &script, &err)) {
+    std::string err;
+    if (!parse_evd(evd, "seed.evd", &file, &err)) {
         std::fprintf(stderr, "%s\n", err.c_str());
         std::exit(1);
     }
-    return script;
+    return make_script(file, nullptr);
 }
 
 Bytes bytes_of(const std::string& text) {
@@ -191,6 +192,27 @@ int main(int argc, char** argv) {
     }
     const std::filesystem::path dir = argv[1];
     bool ok = true;
+
+    // Small disc images: the UDF anchor on the last sector only, so that a
+    // seed is some 40 sectors rather than 260.
+    const std::vector<IsoBuildFile> iso_files = {
+        {"SYSTEM.CNF", bytes_of("BOOT2 = cdrom0:\\SLUS_217.88;1\r\n"), 31, 0},
+        {"SLUS_217.88", Bytes(3000, 0x45), 3000, 1},
+        {"DATA/SUB/X.DAT", bytes_of("x"), 1, 0},
+        {"DATA/EMPTY.TXT", {}, 0, 0},
+        {"RPK.BIN", Bytes(5000, 0x52), 5000, 0},
+    };
+    for (const bool joliet : {false, true}) {
+        for (const bool udf : {false, true}) {
+            IsoBuildOptions options;
+            options.joliet = joliet;
+            options.udf = udf;
+            options.anchor_at_256 = false;
+            ok &= write(dir, "iso_image",
+                        std::string("small") + (joliet ? "-joliet" : "") + (udf ? "-udf" : ""),
+                        iso_image_bytes(iso_files, options));
+        }
+    }
 
     ok &= write(dir, "rpk_index", "small-a",
                 rpk_seed(0, {{"data/f0000.bin", 0}, {"f0001.cfg", 1}, {"snd/bgm/f0002.vag", 2047}},
@@ -230,6 +252,32 @@ int main(int argc, char** argv) {
                 evd_insert_seed(evd_plain, "7 Bonjour, voyageur.\r\n8 \r\n-3 x\r\n\r\n"));
     ok &= write(dir, "evd_insert", "extra-lines",
                 evd_insert_seed(evd_odd, script_of(evd_odd) + "99 not a record\n  \n"));
+
+    // Texts of every byte value, shown both ways, with and without a table.
+    Bytes every;
+    for (int value = 1; value < 256; ++value) {
+        every.push_back(static_cast<std::uint8_t>(value));
+    }
+    auto escape_seed = [&](std::uint8_t flags, const Bytes& table, const Bytes& text) {
+        Bytes input{flags};
+        input.insert(input.end(), table.begin(), table.end());
+        input.insert(input.end(), text.begin(), text.end());
+        return input;
+    };
+    // Eight entries: lengths byte, sequence, characters (see text_escape.cpp).
+    const Bytes table = {8,    0x00, 0x41, 0,        // 41=a
+                         0x04, 0x42, 1,    1,        // 42=bb
+                         0x01, 0x41, 0x42, 2,        // 4142=c
+                         0x00, 0x80, 3,              // 80=é
+                         0x40, 0xFE, 5,              // *FE=\n\n
+                         0x00, 0x5C, 4,              // 5C=(a backslash)
+                         0x08, 0x81, 0x40, 0, 1, 2,  // 8140=abc
+                         0x00, 0x80, 2};             // 80 again: left out
+    const Bytes text = bytes_of("AB\x80\xFE\\AAB\x81\x40\x81\x41\n\x01 plain");
+    ok &= write(dir, "text_escape", "every-byte-script", escape_seed(0, {}, every));
+    ok &= write(dir, "text_escape", "every-byte-translation", escape_seed(2, {}, every));
+    ok &= write(dir, "text_escape", "table-script", escape_seed(1, table, text));
+    ok &= write(dir, "text_escape", "table-translation", escape_seed(3, table, every));
 
     const std::string picture = "TIM2" + std::string(64, '\0') + "abcabcabcabd" +
                                 std::string(300, 'z') + "0123456789abcdef0123456789";

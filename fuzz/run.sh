@@ -21,7 +21,8 @@ if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
 fi
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(rpk_index fpack_dir evd_parse evd_insert lzr_decode lzr_roundtrip stored_names tim2_parse)
+    targets=(rpk_index fpack_dir evd_parse evd_insert text_escape lzr_decode lzr_roundtrip stored_names
+        tim2_parse iso_image)
 fi
 build=build-fuzz
 

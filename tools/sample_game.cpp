@@ -13,12 +13,14 @@
 //                          after the last name
 // Everything else is pseudo-random filler.
 #include "tools/sample_game.h"
+#include "tools/sample_texts.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -115,7 +117,12 @@ struct Pack {
     SampleBytes file;
     /// Members that are real TIM2 images: member number and contents.
     std::vector<std::pair<std::uint32_t, SampleBytes>> images;
+    /// Members that are real EVD files: member number and contents.
+    std::vector<std::pair<std::uint32_t, SampleBytes>> evds;
 };
+
+SampleBytes make_evd(Rng& rng, Rng& bytes, std::uint32_t count, std::int32_t first_id,
+                     bool long_text);
 
 std::string member_name(std::uint32_t pack, std::uint32_t member) {
     const std::string base = format("p%04llu", pack);
@@ -138,7 +145,7 @@ std::string member_name(std::uint32_t pack, std::uint32_t member) {
 /// order from sector 0 with zero fill and end at the last member's rounded
 /// end, as a rebuild writes them; others lie out of order, with gaps and
 /// random fill, and end anywhere after the last member's data.
-Pack make_pack(std::uint32_t k, bool canonical, Rng& rng, Rng& bytes) {
+Pack make_pack(std::uint32_t k, bool canonical, bool with_evd, Rng& rng, Rng& bytes) {
     Pack pack;
     const std::string base = format("p%04llu.fp", k);
     std::string name = (k % 50 == 49 ? "fpack/ex/" : "fpack/") + base;
@@ -181,6 +188,13 @@ Pack make_pack(std::uint32_t k, bool canonical, Rng& rng, Rng& bytes) {
             pack.members.back().length = static_cast<std::uint32_t>(image.size());
             pack.images.emplace_back(j, std::move(image));
         }
+    }
+    if (with_evd) {
+        SampleBytes evd = make_evd(rng, bytes, 5, 9000, false);
+        pack.members.push_back({format("p%04llu", k) + "/evt/" + format("m%02llu", count) + ".evd", 0,
+                                static_cast<std::uint32_t>(evd.size())});
+        pack.evds.emplace_back(count, std::move(evd));
+        ++count;
     }
 
     // Data lies in table order, or (not canonical) in another order, now and
@@ -230,9 +244,11 @@ Pack make_pack(std::uint32_t k, bool canonical, Rng& rng, Rng& bytes) {
         pack.file.resize(size);
         bytes.fill(pack.file.data(), size);
     }
-    for (const auto& [j, image] : pack.images) {
-        std::memcpy(pack.file.data() + sector_offset(pack.members[j].sector), image.data(),
-                    image.size());
+    for (const auto* contents : {&pack.images, &pack.evds}) {
+        for (const auto& [j, data] : *contents) {
+            std::memcpy(pack.file.data() + sector_offset(pack.members[j].sector), data.data(),
+                        data.size());
+        }
     }
     return pack;
 }
@@ -413,7 +429,8 @@ SampleGame make_sample_game(const SampleOptions& options) {
     std::vector<Pack> packs;
     packs.reserve(fpl.pack_count);
     for (std::uint32_t k = 0; k < fpl.pack_count; ++k) {
-        packs.push_back(make_pack(k, options.canonical, rng, bytes));
+        packs.push_back(make_pack(k, options.canonical, options.evd_member && k == EVD_PACK, rng,
+                                  bytes));
     }
 
     // EVD and TIM2 files.
@@ -423,6 +440,19 @@ SampleGame make_sample_game(const SampleOptions& options) {
     evds.push_back({"evd\\boss\\e002.evd", make_evd(rng, bytes, 8, 0, false)});
     evds.push_back({"evd/e003.evd", make_evd(rng, bytes, 0, 0, false)});
     evds.push_back({"evd/story/long/e004.evd", make_evd(rng, bytes, 6, 7000, true)});
+    // Dialogue of several lines with control bytes, and texts in the game's
+    // own encoding (texts.tbl, written beside the game). A stream of its own
+    // leaves everything made before and after as it was without them.
+    Rng dialogue(options.seed ^ 0x7E575EED0D1A1095ull);
+    evds.push_back(
+        {"evd/e005.evd", make_dialogue_evd(dialogue, 16, 500, DialogueKind::multi_line)});
+    for (int f = 0; f < 3; ++f) {
+        const std::string name = "evd/encoded/e10" + std::to_string(f) + ".evd";
+        game.table_evd_files.push_back(name);
+        evds.push_back({name, make_dialogue_evd(dialogue, 10 + 5 * static_cast<std::uint32_t>(f),
+                                                9000 + 100 * f, DialogueKind::table_encoded)});
+    }
+    game.text_table = sample_text_table();
 
     // TIM2 images, all but the last LZR-compressed (with a non-zero first
     // header word). Between them they hold every image type, CLUT formats
@@ -782,6 +812,12 @@ bool write_sample_game(const SampleGame& game, const std::string& dir, std::stri
            write_whole_file(dir + "/RPK.BIN", game.archive, err);
 }
 
+bool write_sample_text_table(const SampleGame& game, const std::string& dir, std::string* err) {
+    const std::span<const std::uint8_t> table(
+        reinterpret_cast<const std::uint8_t*>(game.text_table.data()), game.text_table.size());
+    return write_whole_file(dir + "/" + SAMPLE_TEXT_TABLE_NAME, table, err);
+}
+
 bool parse_byte_size(std::string_view text, std::uint64_t* out) {
     std::uint64_t value = 0;
     const char* begin = text.data();
@@ -825,8 +861,8 @@ bool parse_sample_arguments(const std::vector<std::string>& args, std::string* d
     std::string folder;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        const bool takes_value =
-            arg == "--rpk-layout" || arg == "--fpack-layout" || arg == "--seed" || arg == "--size";
+        const bool takes_value = arg == "--rpk-layout" || arg == "--fpack-layout" ||
+                                 arg == "--seed" || arg == "--size" || arg == "--image-size";
         if (takes_value && i + 1 == args.size()) {
             *err = "Error: " + arg + " needs a value";
             return false;
@@ -867,6 +903,18 @@ bool parse_sample_arguments(const std::vector<std::string>& args, std::string* d
             result.canonical = true;
         } else if (arg == "--small-files") {
             result.small_files = true;
+        } else if (arg == "--image") {
+            result.image = true;
+        } else if (arg == "--image-size") {
+            const std::string& v = args[++i];
+            if (!parse_byte_size(v, &result.image_size)) {
+                *err =
+                    "Error: --image-size needs a byte count with an optional K, M or G "
+                    "suffix, not '" +
+                    v + "'";
+                return false;
+            }
+            result.image = true;
         } else if (arg.starts_with("--")) {
             *err = "Error: unknown option " + arg;
             return false;

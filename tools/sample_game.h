@@ -12,7 +12,10 @@
 //   "pNNNN\evt/mJJ.dat" or "pNNNN/mJJ.dat"; pack 0042 has 40 members, pack
 //   0002 a member of length 0, about one pack in eight none.
 // - "evd/e000.evd", "evd/town/e001.evd", "evd\boss\e002.evd", "evd/e003.evd"
-//   (no texts), "evd/story/long/e004.evd" (one text over 5000 bytes).
+//   (no texts), "evd/story/long/e004.evd" (one text over 5000 bytes),
+//   "evd/e005.evd" (texts of several lines with control bytes) and
+//   "evd/encoded/e100.evd" to "e102.evd" (texts in the game's own encoding, whose
+//   table file is written beside the game; see sample_texts.h).
 // - TIM2 images "tex/t000.tm2.lzr" (the title: one 8-bit picture),
 //   "tex/ui/t001.tm2.lzr", "tex\map\t002.tm2.lzr", "tex/t003.tm2.lzr" and the
 //   uncompressed "tex/t004.tm2" (see sample_images.h); about a third of the
@@ -33,6 +36,9 @@
 #include "tillet/fpack_layout.h"
 
 using SampleBytes = std::vector<std::uint8_t>;
+
+/// The pack that holds an .evd member with SampleOptions::evd_member.
+inline constexpr std::uint32_t EVD_PACK = 7;
 
 struct SampleOptions {
     RpkLayout rpk_layout = RPK_LAYOUT_A;
@@ -57,6 +63,15 @@ struct SampleOptions {
     /// `fpack_extracted`, `lzr_plain`, `tim2_images`). Benchmarks that only write the game
     /// turn this off so that a 1 GiB game does not need twice the memory.
     bool keep_contents = true;
+    /// Write the game as a disc image (SAMPLE_IMAGE_NAME in the folder,
+    /// tools/sample_image.h) instead of its two files.
+    bool image = false;
+    /// Pack EVD_PACK also holds an .evd file as its last member, as some
+    /// games keep event scripts in packs.
+    bool evd_member = false;
+    /// With `image`: a zero-filled DUMMY.DAT after the game's files makes
+    /// the image about this large (a hole in the written file); 0: none.
+    std::uint64_t image_size = 0;
 };
 
 /// Largest archive the generator makes: every sector, length and end stays a
@@ -108,6 +123,11 @@ struct SampleGame {
 
     /// Host paths of the archive's .evd files and .tm2.lzr files.
     std::vector<std::string> evd_files;
+    /// The .evd files whose texts are in the game's own encoding, described
+    /// by `text_table` (a table file, written beside the game as
+    /// SAMPLE_TEXT_TABLE_NAME).
+    std::vector<std::string> table_evd_files;
+    std::string text_table;
     std::vector<std::string> lzr_files;
     /// The decoded contents of each .tm2.lzr file, by its host path.
     std::map<std::string, SampleBytes> lzr_plain;
@@ -148,8 +168,15 @@ inline std::string combination_name(const LayoutCombination& c) {
 /// combinations of the real layouts).
 SampleGame make_sample_game(const SampleOptions& options);
 
+/// The name of the table file written beside the game.
+inline constexpr const char* SAMPLE_TEXT_TABLE_NAME = "texts.tbl";
+
 /// Writes `dir`/SLUS_217.88 and `dir`/RPK.BIN (the folder must exist).
 bool write_sample_game(const SampleGame& game, const std::string& dir, std::string* err);
+
+/// Writes the table file of the table-encoded texts beside them, as
+/// `dir`/texts.tbl (SAMPLE_TEXT_TABLE_NAME); make-sample-game does.
+bool write_sample_text_table(const SampleGame& game, const std::string& dir, std::string* err);
 
 /// A byte count in decimal with an optional suffix K, M or G (binary
 /// multiples, either case), e.g. "6M" or "1G". False on anything else or on
@@ -158,7 +185,7 @@ bool parse_byte_size(std::string_view text, std::uint64_t* out);
 
 /// The command line of make-sample-game after the program name:
 /// <dir> [--rpk-layout a|b] [--fpack-layout a|b] [--seed N] [--size BYTES] [--canonical]
-/// [--small-files].
+/// [--small-files] [--image] [--image-size BYTES].
 /// On failure `err` holds the complete message.
 bool parse_sample_arguments(const std::vector<std::string>& args, std::string* dir,
                             SampleOptions* options, std::string* err);

@@ -15,8 +15,10 @@
 #include "common/byte_reader.h"
 #include "common/names.h"
 #include "common/platform/file_io.h"
+#include "isopatch/isopatch.h"
 #include "sectors/sector_table.h"
 #include "testing/test_support.h"
+#include "tools/sample_image.h"
 
 // Readable names of the layouts in failure messages.
 void PrintTo(const RpkLayout& layout, std::ostream* os) {
@@ -390,6 +392,7 @@ TEST_F(SampleGameContents, EvdFilesAreWellFormedAndVaried) {
     ASSERT_GE(game.evd_files.size(), 3u);
     bool empty_file = false, negative = false, empty_text = false, blank = false;
     bool leading_blank = false, high_byte = false, long_text = false;
+    bool line_feed = false, carriage_return = false, control = false, backslash = false;
     for (const std::string& path : game.evd_files) {
         const SampleBytes& evd = game.extracted.at(path);
         const std::uint32_t count = read_le32(evd, 0).value();
@@ -405,10 +408,22 @@ TEST_F(SampleGameContents, EvdFilesAreWellFormedAndVaried) {
             for (std::uint64_t b = at + 24 + text->size(); b < at + 24 + room; ++b) {
                 EXPECT_EQ(evd.at(b), 0) << path << " record " << t;
             }
+            // Control bytes only in the dialogue made for them (and as the
+            // second byte of the table's control codes).
+            const bool dialogue =
+                path == "evd/e005.evd" ||
+                std::find(game.table_evd_files.begin(), game.table_evd_files.end(), path) !=
+                    game.table_evd_files.end();
             for (char c : *text) {
                 const auto u = static_cast<std::uint8_t>(c);
-                EXPECT_GE(u, 0x20) << path << " record " << t;
+                if (!dialogue) {
+                    EXPECT_GE(u, 0x20) << path << " record " << t;
+                }
                 high_byte |= u > 0x7F;
+                line_feed |= c == '\n';
+                carriage_return |= c == '\r';
+                control |= u < 0x20 && c != '\n' && c != '\r' && c != '\t';
+                backslash |= c == '\\';
             }
             negative |= id < 0;
             empty_text |= text->empty();
@@ -426,6 +441,57 @@ TEST_F(SampleGameContents, EvdFilesAreWellFormedAndVaried) {
     EXPECT_TRUE(leading_blank);
     EXPECT_TRUE(high_byte);
     EXPECT_TRUE(long_text);
+    EXPECT_TRUE(line_feed);
+    EXPECT_TRUE(carriage_return);
+    EXPECT_TRUE(control);
+    EXPECT_TRUE(backslash);
+}
+
+// The table-encoded files read through the table written beside the game:
+// accented letters, line breaks and control codes, and now and then a byte
+// the table lacks.
+TEST_F(SampleGameContents, TableEncodedTextsReadThroughTheirTable) {
+    const SampleGame& game = *game_;
+    ASSERT_EQ(game.table_evd_files.size(), 3u);
+    std::set<std::uint8_t> in_table;
+    for (std::size_t start = 0; start < game.text_table.size();) {
+        const std::size_t end = game.text_table.find('\n', start);
+        const std::string line = game.text_table.substr(start, end - start);
+        start = end + 1;
+        if (line.size() >= 3 && line[0] != '#' && line[0] != '*' && line[2] == '=') {
+            in_table.insert(static_cast<std::uint8_t>(std::stoi(line.substr(0, 2), nullptr, 16)));
+        }
+    }
+    EXPECT_EQ(in_table.size(), 95u + 64u + 1u);  // ASCII, accented letters, F1
+    std::size_t accented = 0, breaks = 0, codes = 0, unknown = 0;
+    for (const std::string& path : game.table_evd_files) {
+        ASSERT_NE(std::find(game.evd_files.begin(), game.evd_files.end(), path),
+                  game.evd_files.end());
+        const SampleBytes& evd = game.extracted.at(path);
+        const std::uint32_t count = read_le32(evd, 0).value();
+        std::uint64_t at = 4;
+        for (std::uint32_t t = 0; t < count; ++t) {
+            const std::uint32_t text_length = read_le32(evd, at + 20).value();
+            const std::string_view text = read_cstring(evd, at + 24).value();
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                const auto u = static_cast<std::uint8_t>(text[i]);
+                accented += u >= 0x80 && u < 0xC0;
+                breaks += u == 0xFE;
+                codes += u == 0xF0 || u == 0xF1;
+                unknown += u >= 0xC0 && u <= 0xEF;
+                if (u == 0xF0) {
+                    ++i;  // its second byte
+                } else if (!(u >= 0xC0 && u <= 0xEF) && u != 0xFE && u != 0xF1) {
+                    EXPECT_TRUE(in_table.contains(u)) << path << " byte " << int{u};
+                }
+            }
+            at += 24 + ((text_length + 3) & ~3u);
+        }
+    }
+    EXPECT_GT(accented, 0u);
+    EXPECT_GT(breaks, 0u);
+    EXPECT_GT(codes, 0u);
+    EXPECT_GT(unknown, 0u);
 }
 
 TEST_F(SampleGameContents, LzrFilesDecodeToFakeTim2Images) {
@@ -537,6 +603,14 @@ TEST(SampleGameArguments, CommandLines) {
     EXPECT_EQ(dir, "g");
     EXPECT_EQ(options.rpk_layout.label, 'A');
     EXPECT_FALSE(options.canonical);
+    EXPECT_FALSE(options.image);
+
+    ASSERT_TRUE(parse_sample_arguments({"g", "--image"}, &dir, &options, &err)) << err;
+    EXPECT_TRUE(options.image);
+    EXPECT_EQ(options.image_size, 0u);
+    ASSERT_TRUE(parse_sample_arguments({"g", "--image-size", "4G"}, &dir, &options, &err)) << err;
+    EXPECT_TRUE(options.image);
+    EXPECT_EQ(options.image_size, std::uint64_t{4} << 30);
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{}, "Error: no output folder given"},
@@ -551,6 +625,8 @@ TEST(SampleGameArguments, CommandLines) {
         {{"d", "--size", "3G"},
          "Error: --size 3G is larger than the largest archive (2146435072 bytes)"},
         {{"d", "--fast"}, "Error: unknown option --fast"},
+        {{"d", "--image-size", "big"},
+         "Error: --image-size needs a byte count with an optional K, M or G suffix, not 'big'"},
     };
     for (const auto& [args, message] : bad) {
         err.clear();
@@ -574,9 +650,57 @@ TEST(MakeSampleGameProgram, WritesTheSameGameAsTheLibrary) {
     const SampleGame game = make_sample_game(options);
     EXPECT_TRUE(read_file(tmp / "new/game/SLUS_217.88") == game.executable);
     EXPECT_TRUE(read_file(tmp / "new/game/RPK.BIN") == game.archive);
+    EXPECT_EQ(read_file(tmp / "new/game/texts.tbl"), bytes_of(game.text_table));
+    EXPECT_EQ(read_tree(tmp / "new/game").size(), 3u);
     EXPECT_EQ(run.out, "new/game: RPK layout B, fpack layout A, seed 9, canonical: " +
                            sample_summary(game) + "\n");
     EXPECT_EQ(run.err, "");
+}
+
+TEST(MakeSampleGameProgram, WritesTheGameAsADiscImage) {
+    TempDir tmp;
+    const RunResult run =
+        run_program(tool_path("make-sample-game"),
+                    {"g", "--seed", "5", "--size", "3M", "--image-size", "64M"}, tmp.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    SampleOptions options;
+    options.seed = 5;
+    options.archive_size = 3 << 20;
+    const SampleGame game = make_sample_game(options);
+    EXPECT_EQ(run.out, "g: RPK layout A, fpack layout A, seed 5, as the image game.iso: " +
+                           sample_summary(game) + "\n");
+    EXPECT_FALSE(file_exists(tmp / "g/RPK.BIN"));
+    IsoImageFile image;
+    std::string err;
+    ASSERT_TRUE(image.open(tmp / "g/game.iso", &err)) << err;
+    EXPECT_TRUE(image.image().udf.present);
+    EXPECT_NEAR(static_cast<double>(image.size()), 64.0 * (1 << 20), 1 << 20);
+    std::vector<std::string> paths;
+    for (const IsoFile& f : image.image().files) {
+        paths.push_back(f.path);
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{"DUMMY.DAT", "RPK.BIN", "SLUS_217.88", "SYSTEM.CNF",
+                                               "MODULES/CDVDMAN.IRX", "MODULES/PADMAN.IRX",
+                                               "MODULES/SIO2MAN.IRX"}));
+    for (const auto& [name, bytes] :
+         {std::pair{"SLUS_217.88", game.executable}, std::pair{"RPK.BIN", game.archive},
+          std::pair{"SYSTEM.CNF", bytes_of(SAMPLE_SYSTEM_CNF)}}) {
+        const std::int64_t i = find_iso_file(image.image(), name, "game.iso", &err);
+        ASSERT_GE(i, 0) << err;
+        const IsoFile& f = image.image().files[static_cast<std::size_t>(i)];
+        Bytes data(static_cast<std::size_t>(f.size));
+        ASSERT_TRUE(image.read(f.sector * 2048, data, &err)) << err;
+        EXPECT_TRUE(data == bytes) << name;
+    }
+    // The data lies in the order a disc holds it: the archive before the
+    // modules, so that an archive that grows moves.
+    auto sector_of = [&](const char* name) {
+        return image.image()
+            .files[static_cast<std::size_t>(find_iso_file(image.image(), name, "game.iso", &err))]
+            .sector;
+    };
+    EXPECT_LT(sector_of("SLUS_217.88"), sector_of("RPK.BIN"));
+    EXPECT_LT(sector_of("RPK.BIN"), sector_of("MODULES/CDVDMAN.IRX"));
 }
 
 TEST(MakeSampleGameProgram, RefusesBadArguments) {
@@ -584,7 +708,7 @@ TEST(MakeSampleGameProgram, RefusesBadArguments) {
     const std::string usage =
         "usage: " + tool_path("make-sample-game") +
         " <dir> [--rpk-layout a|b] [--fpack-layout a|b] [--seed N] [--size BYTES[K|M|G]] "
-        "[--canonical] [--small-files]\n";
+        "[--canonical] [--small-files] [--image] [--image-size BYTES[K|M|G]]\n";
     RunResult run = run_program(tool_path("make-sample-game"), {}, tmp.path());
     EXPECT_EQ(run.status, FAILURE_STATUS);
     EXPECT_EQ(run.err, "make-sample-game v1.0\n\n" + usage);

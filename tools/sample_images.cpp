@@ -157,7 +157,7 @@ Tim2PictureContents make_picture(Rng& rng, Rng& bytes, const SamplePictureShape&
         const bool swizzled = !shape.csm2 && (shape.image_type == 5 || shape.compound);
         p.clut = swizzled ? swizzled_clut(clut, shape.clut_format == 1   ? 2
                                                 : shape.clut_format == 2 ? 3
-                                                                        : 4)
+                                                                         : 4)
                           : clut;
         const unsigned entries =
             std::min<unsigned>(shape.image_type == 4 ? 16 : 256, shape.clut_colours);
