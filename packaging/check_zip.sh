@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# check_zip.sh <build> <work dir> <cpack> <objdump> <runner...>
+# check_zip.sh <build> <work dir> <cpack> <objdump> <program,program,...> <runner...>
 #
 # Smoke test of the Windows download: makes the zip from a Windows build
 # (what `cmake --build <build> --target package` makes), unpacks it, checks
-# that it holds exactly the programs and documents, that the programs need
-# no DLL beside them, and runs two of them from the unpacked folder through
-# <runner> (wine).
+# that it holds exactly the programs, their manual pages as text and the
+# documents, that the programs need no DLL beside them, and runs programs
+# from the unpacked folder through <runner> (wine).
 set -euo pipefail
 build=$1 work=$2 cpack=$3 objdump=$4
-shift 4
+IFS=, read -r -a names <<<"$5"
+shift 5
 runner=("$@")
 rm -rf "$work"
 mkdir -p "$work/unpacked" "$work/run"
@@ -20,20 +21,29 @@ top=$(basename "${zips[0]}" .zip)
 dir=$work/unpacked/$top
 [ -d "$dir" ] || { echo "the zip does not unpack into $top/" >&2; exit 1; }
 
-programs="brenmark.exe korvane-a.exe korvane-b.exe lzrpack.exe ossory.exe tillet-a.exe tillet-b.exe tm2png.exe"
-expected=$(printf '%s\n' $programs README.md USAGE.txt licenses/libpng/LICENSE \
-    licenses/libpng/copyright licenses/zlib/copyright | sort)
+programs=$(printf '%s.exe ' "${names[@]}")
+pages=$(printf '%s.txt ' "${names[@]}")
+expected=$(printf '%s\n' $programs $pages COPYING README.md USAGE.txt licenses/libpng/LICENSE \
+    licenses/libpng/copyright licenses/zlib/copyright licenses/gettext/COPYING \
+    licenses/gettext/copyright licenses/libunistring/COPYING licenses/libunistring/COPYING.LIB \
+    licenses/libunistring/copyright licenses/xxhash/LICENSE licenses/xxhash/copyright | sort)
 found=$(cd "$dir" && find . -type f | sed 's|^\./||' | sort)
 if [ "$found" != "$expected" ]; then
     echo "the zip holds other files than expected:" >&2
     diff <(echo "$expected") <(echo "$found") >&2 || true
     exit 1
 fi
-# USAGE.txt is for Notepad: every line ends in CRLF.
-if grep -q $'[^\r]$' "$dir/USAGE.txt" || ! grep -q $'\r$' "$dir/USAGE.txt"; then
-    echo "USAGE.txt has lines that do not end in CRLF" >&2
-    exit 1
-fi
+# USAGE.txt and the pages are for Notepad: every line ends in CRLF.
+for text in USAGE.txt $pages; do
+    if grep -q $'[^\r]$' "$dir/$text" || ! grep -q $'\r$' "$dir/$text"; then
+        echo "$text has lines that do not end in CRLF" >&2
+        exit 1
+    fi
+done
+for name in "${names[@]}"; do
+    grep -q $'^       '"$name - " "$dir/$name.txt" ||
+        { echo "$name.txt has no NAME line for $name" >&2; exit 1; }
+done
 # Static programs: nothing but the system's own DLLs.
 for program in $programs; do
     dlls=$("$objdump" -p "$dir/$program" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
@@ -53,4 +63,10 @@ status=0
 "${runner[@]}" "$dir/ossory.exe" 2>usage.txt || status=$?
 [ "$status" -eq 255 ] || { echo "ossory without arguments ended with $status" >&2; exit 1; }
 grep -q "^usage: .*ossory.exe <input.tm2.lzr> <output.tm2>" usage.txt
-echo "$top.zip: $(echo $programs | wc -w) programs, README.md, USAGE.txt, licences; ran from the unpacked folder"
+# --help and --version from the unpacked folder.
+"${runner[@]}" "$dir/tm2png.exe" --help >help.txt
+grep -q $'^usage: .*tm2png.exe <image.tm2\\[.lzr\\]> <out.png>  |  .*\r$' help.txt ||
+    { echo "tm2png.exe --help: $(head -1 help.txt)" >&2; exit 1; }
+"${runner[@]}" "$dir/tm2png.exe" --version >version.txt
+grep -q $'^libpng [0-9.]*\r$' version.txt || { echo "tm2png.exe --version: $(cat version.txt)" >&2; exit 1; }
+echo "$top.zip: $(echo $programs | wc -w) programs and their pages, README.md, USAGE.txt, licences; ran from the unpacked folder"
