@@ -50,7 +50,8 @@ void BM_LzrDecode(benchmark::State& state, std::vector<std::uint8_t> (*content)(
         state.SkipWithError(err.c_str());
         return;
     }
-    const ByteSpan control = ByteSpan(file).subspan(LZR_HEADER_SIZE, header.control_size());
+    const ByteSpan control =
+        ByteSpan(file).subspan(LZR_HEADER_SIZE, static_cast<std::size_t>(header.control_size()));
     const ByteSpan operands = ByteSpan(file).subspan(header.operand_offset(), header.operand_size);
     std::vector<std::uint8_t> out(header.output_size);
     for (auto _ : state) {

@@ -6,7 +6,12 @@
 //                      for timing lzrpack.
 //   <dir>/img8.tm2, <dir>/img32.tm2  1024x1024 TIM2 images, 8-bit indexed and
 //                      32-bit direct, and <dir>/img8.rgba, <dir>/img32.rgba
-//                      their pixels as raw 8-bit RGBA, as a PNG shows them.
+//                      their pixels as raw 8-bit RGBA, as a PNG shows them;
+//   <dir>/texts/evd/dNN/eNNNN.evd  a game's texts for brenmark's folder forms:
+//                      1,000 .evd files of 100 texts each, a third of them
+//                      multi-line dialogue with control bytes, a third in the
+//                      game's own encoding, a third plain words; and
+//                      <dir>/texts/texts.tbl, the table of that encoding.
 //
 //   make-bench-files <dir> [records] [image_mib] [pack_mib]
 //
@@ -26,14 +31,18 @@
 #include "common/platform/file_io.h"
 #include "ossory/lzr_encoder.h"
 #include "sectors/sector_table.h"
+#include "tools/sample_texts.h"
 #include "tools/tim2_builder.h"
 
 namespace {
 
+const char* const WORDS[] = {"the",   "sword", "of",   "Karo",  "lies",  "beyond",
+                             "river", "north", "gate", "speak", "to",    "elder",
+                             "...",   "Yes!",  "no",   "again", "night", "fire"};
+constexpr std::size_t WORD_COUNT = sizeof WORDS / sizeof WORDS[0];
+
 std::vector<std::uint8_t> big_evd(unsigned long records) {
-    static const char* const words[] = {"the",   "sword", "of",   "Karo",  "lies",  "beyond",
-                                        "river", "north", "gate", "speak", "to",    "elder",
-                                        "...",   "Yes!",  "no",   "again", "night", "fire"};
+    const char* const* words = WORDS;
     std::mt19937 rng(7);
     EvdBuilder evd;
     std::string text;
@@ -44,7 +53,7 @@ std::vector<std::uint8_t> big_evd(unsigned long records) {
             if (w > 0) {
                 text += ' ';
             }
-            text += words[rng() % (sizeof words / sizeof words[0])];
+            text += words[rng() % WORD_COUNT];
         }
         evd.text(static_cast<std::int32_t>(i * 3 + 1000), text);
     }
@@ -196,6 +205,52 @@ TitleImage title32() {
     return image;
 }
 
+/// The texts folder: 1,000 .evd files in 10 folders, 100 texts each.
+bool write_texts(const std::string& dir, std::string* err) {
+    Rng rng(11);
+    std::mt19937 words(12);
+    const std::string table = sample_text_table();
+    FolderMaker folders;
+    if (!folders.make_parents(dir + "/texts/texts.tbl", err) ||
+        !write_whole_file(dir + "/texts/texts.tbl",
+                          {reinterpret_cast<const std::uint8_t*>(table.data()), table.size()},
+                          err)) {
+        return false;
+    }
+    for (unsigned f = 0; f < 1000; ++f) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/texts/evd/d%02u/e%04u.evd", f / 100, f);
+        const auto first_id = static_cast<std::int32_t>(f * 1000);
+        std::vector<std::uint8_t> evd;
+        switch (f % 3) {
+            case 0:
+                evd = make_dialogue_evd(rng, 100, first_id, DialogueKind::multi_line);
+                break;
+            case 1:
+                evd = make_dialogue_evd(rng, 100, first_id, DialogueKind::table_encoded);
+                break;
+            default: {
+                EvdBuilder plain;
+                for (std::int32_t t = 0; t < 100; ++t) {
+                    std::string text;
+                    for (auto w = static_cast<unsigned>(words() % 14); w > 0; --w) {
+                        text +=
+                            (text.empty() ? "" : " ") + std::string(WORDS[words() % WORD_COUNT]);
+                    }
+                    plain.text(first_id + t * 3, text);
+                }
+                evd = plain.tail("TAIL").bytes();
+                break;
+            }
+        }
+        const std::string path = dir + name;
+        if (!folders.make_parents(path, err) || !write_whole_file(path, evd, err)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -219,7 +274,7 @@ int main(int argc, char** argv) {
     if (!write_whole_file(dir + "/img8.tm2", eight.tim2, &err) ||
         !write_whole_file(dir + "/img8.rgba", eight.rgba, &err) ||
         !write_whole_file(dir + "/img32.tm2", direct.tim2, &err) ||
-        !write_whole_file(dir + "/img32.rgba", direct.rgba, &err)) {
+        !write_whole_file(dir + "/img32.rgba", direct.rgba, &err) || !write_texts(dir, &err)) {
         std::fprintf(stderr, "%s\n", err.c_str());
         return 1;
     }

@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
 # Times the suite's tools on a large generated game against the tools a
 # modder would otherwise use, on the same files in the same run, and reports
-# each tool's peak memory against its limit.
+# each tool's peak memory against its limit. modkit's unpack is timed
+# against the single tools run by a shell loop, its pack (after one edited
+# image) against korvane's rebuild of the same game.
 #
 #   bench/run.sh [size] [rounds]
 #
 # size    size of the generated RPK.BIN, default 1G (K, M, G suffixes)
 # rounds  times each pair of commands is run, alternating, default 5
 #
+# BENCH_PAIRS="unpack pack" times only the pairs named (the names in
+# `pairs` below); every other figure is left out.
 # Every figure is the median of the rounds, after one warm-up round that is
 # not counted; a ratio below 1 means the tool is faster than its baseline.
+# brenmark's dump of 1,000 .evd files (100,000 texts) to a PO file and its
+# insert from a fully translated one are timed against gettext's msgcat
+# reading and writing the same PO.
+# isopatch writes a copy of a 4 GiB disc image (mostly a hole) with its
+# executable and archive replaced in place, against cp of the image and of
+# the two new files.
 # Last, lzrpack compresses a 64 MiB image and a 10 MiB text beside the greedy
 # LZR encoder (both timed like the tools), and gzip -9 and zstd -19 compress
 # the same files once, for scale.
@@ -17,7 +27,7 @@
 # (a tmpfs, memory only), so that the figures show what each tool costs
 # rather than the disk's journal and write-back. Set BENCH_DIR to a folder
 # on a disk to measure there instead; `sync` then runs before each timed
-# command. Needs about fourteen times the size in free space (memory for
+# command. Needs about twenty-five times the size in free space (memory for
 # /dev/shm), tar and perl; the in-process LZR figures need Google Benchmark
 # (libbenchmark-dev), the compression figures' scale gzip and zstd, the
 # tm2png figures ImageMagick (imagemagick).
@@ -36,8 +46,8 @@ if [ -z "$base" ]; then
     if [ "$(findmnt -n -o FSTYPE -T /dev/shm 2>/dev/null | head -1)" = tmpfs ]; then base=/dev/shm; fi
 fi
 bytes=$(numfmt --from=iec "$size")
-if (($(df --output=avail -B1 "$base" | tail -1) < 14 * bytes)); then
-    echo "bench: $base has less than 14 x $size free; set BENCH_DIR or choose a smaller size" >&2
+if (($(df --output=avail -B1 "$base" | tail -1) < 25 * bytes)); then
+    echo "bench: $base has less than 25 x $size free; set BENCH_DIR or choose a smaller size" >&2
     exit 1
 fi
 dir=$(mktemp -d "$base/suite-bench-XXXXXX")
@@ -69,6 +79,16 @@ prepare_shape() { # PREFIX FLAGS...
 }
 prepare_shape "" --seed 5
 prepare_shape small_ --seed 6 --small-files
+# The same game as a 4 GiB disc image (a zero-filled padding file makes the
+# rest, a hole in the file), and a new executable and archive of the same
+# sizes (the last byte of each changed), which isopatch writes in place.
+"$bin/make-sample-game" "$dir/disc" --size "$size" --canonical --seed 5 --image-size 4G >/dev/null
+cp "$exe" "$dir/disc/NEW2.ELF"
+cp "$g/RPK.BIN" "$dir/disc/NEW.BIN"
+for f in "$dir/disc/NEW2.ELF" "$dir/disc/NEW.BIN"; do
+    perl -e 'open(my $f, "+<", $ARGV[0]) or die "$ARGV[0]: $!"; binmode $f; seek($f, -1, 2);
+        read($f, my $b, 1); seek($f, -1, 2); print $f chr(ord($b) ^ 0xFF); close $f or die' "$f"
+done
 mkdir "$dir/times"
 "$PWD/build/bench/make-bench-files" "$dir"
 # tillet's rebuild reads fpack/ and fpack_extract/ where it runs. Two copies
@@ -101,9 +121,21 @@ if [ "$repacked" != "$expected" ] ||
     exit 1
 fi
 rm -rf "$dir/repack_check"
+# modkit pack is timed after one image's PNG was edited: each round puts the
+# other of two versions of the title's PNG into a workspace unpacked once,
+# so that every pack encodes it again.
+prepare_workspace() { # PREFIX
+    local p=$1 ws=$dir/${1}ws
+    "$bin/modkit" unpack "$dir/${p}game" "$ws" >/dev/null
+    cp "$ws/images/tex/t000.tm2.lzr.png" "$dir/${p}title_a.png"
+    "$bin/png-edit" rect "$dir/${p}title_a.png" "$dir/${p}title_b.png" 4 4 24 16 1
+}
+prepare_workspace ""
+prepare_workspace small_
 # tm2png is timed against ImageMagick writing a PNG of the same pixels, and
 # its import from its own export (which gives the image back unchanged).
-pairs=(extract rebuild members repack unchanged extract_small members_small dump insert decode)
+pairs=(extract rebuild members repack unchanged extract_small members_small unpack unpack_small
+    pack pack_small dump insert decode po_dump po_insert patch)
 if convert -version 2>/dev/null | grep -q ImageMagick; then
     pairs+=(export8 import8 export32 import32)
     for depth in 8 32; do
@@ -113,7 +145,10 @@ if convert -version 2>/dev/null | grep -q ImageMagick; then
 else
     echo "ImageMagick is not installed (Debian: imagemagick): tm2png is not timed"
 fi
-cat "$g"/* "$sg"/* "$dir"/*.tar >/dev/null
+if [ -n "${BENCH_PAIRS:-}" ]; then
+    read -r -a pairs <<<"$BENCH_PAIRS"
+fi
+cat "$g"/* "$sg"/* "$dir"/*.tar "$dir"/disc/* >/dev/null
 
 files=$(find "$dir/tree" -type f | wc -l)
 members=$(tar -tf "$dir/members.tar" | grep -vc '/$')
@@ -151,6 +186,7 @@ peak_kib() { cut -d' ' -f2 "$dir/times/$1" | sort -n | tail -1; }
 # peak memory against LIMIT_BYTES (0 for none).
 compare() {
     local t b ratio verdict="" peak memory=""
+    [ -e "$dir/times/$2" ] || return 0 # a pair that BENCH_PAIRS left out
     t=$(seconds "$2")
     b=$(seconds "$3")
     ratio=$(awk -v t="$t" -v b="$b" 'BEGIN { printf "%.2f", t / b }')
@@ -202,10 +238,65 @@ members_small() {
     run members_small "$o" "$bin/tillet-a" "$sg/SLUS_217.88"
 }
 members_small_tar() { run members_small_tar "$(out members_small_tar)" tar -xf "$dir/small_members.tar"; }
+# modkit unpack against the same work done by the single tools in a shell
+# loop: korvane, tillet, then tm2png on every file named as an image (those
+# that are none fail at once, as they would in a modder's loop).
+unpack_game() { # NAME PREFIX
+    run "$1" "$(out "$1")" "$bin/modkit" unpack "$dir/${2}game" ws
+}
+unpack_tools() { # NAME PREFIX
+    local g=$dir/${2}game
+    run "$1" "$(out "$1")" sh -c '
+        "$1/korvane-a" "$2/SLUS_217.88" "$2/RPK.BIN" >/dev/null &&
+        "$1/tillet-a" "$2/SLUS_217.88" >/dev/null &&
+        find . -type f \( -name "*.tm2" -o -name "*.tm2.lzr" \) | while read -r f; do
+            mkdir -p "images/${f%/*}"
+            "$1/tm2png" "$f" "images/$f.png" >/dev/null 2>&1 || true
+        done' sh "$bin" "$g"
+}
+unpack() { unpack_game unpack ""; }
+unpack_loop() { unpack_tools unpack_loop ""; }
+unpack_small() { unpack_game unpack_small small_; }
+unpack_small_loop() { unpack_tools unpack_small_loop small_; }
+# modkit pack after one edited image, against korvane's rebuild of the same game.
+pack_edited() { # NAME PREFIX
+    local ws=$dir/${2}ws
+    if cmp -s "$ws/images/tex/t000.tm2.lzr.png" "$dir/${2}title_a.png"; then
+        cp "$dir/${2}title_b.png" "$ws/images/tex/t000.tm2.lzr.png"
+    else
+        cp "$dir/${2}title_a.png" "$ws/images/tex/t000.tm2.lzr.png"
+    fi
+    run "$1" "$dir" "$bin/modkit" pack "$ws" "$(out "$1")"
+}
+pack_rebuild() { # NAME PREFIX
+    local o
+    o=$(out "$1")
+    run "$1" "$dir/${2}tree" "$bin/korvane-a" "$dir/${2}game/SLUS_217.88" "$dir/${2}game/RPK.BIN" \
+        "$o/NEW.ELF" "$o/NEW.BIN"
+}
+pack() { pack_edited pack ""; }
+pack_korvane() { pack_rebuild pack_korvane ""; }
+pack_small() { pack_edited pack_small small_; }
+pack_small_korvane() { pack_rebuild pack_small_korvane small_; }
 dump() { run dump "$dir" "$bin/brenmark" big.evd "$(out dump)/big.txt"; }
 dump_cp() { run dump_cp "$dir" cp big.evd "$(out dump_cp)/big.evd"; }
 insert() { run insert "$dir" "$bin/brenmark" big.evd big.txt "$(out insert)/big.evd"; }
 insert_cp() { run insert_cp "$dir" cp big.txt "$(out insert_cp)/big.txt"; }
+# A game's texts as translators work with them: 1,000 .evd files, 100,000
+# texts, through the game's table, to one PO file and back from a fully
+# translated one; gettext's msgcat reading and writing the same PO is the
+# baseline.
+texts=$dir/texts
+po_dump() { run po_dump "$texts" "$bin/brenmark" --table texts.tbl evd "$(out po_dump)/texts.po"; }
+po_dump_msgcat() { run po_dump_msgcat "$texts" msgcat texts.po -o "$(out po_dump_msgcat)/out.po"; }
+po_insert() {
+    local o
+    o=$(out po_insert)
+    run po_insert "$texts" "$bin/brenmark" --table texts.tbl evd full.po "$o/evd"
+    [ "$(find "$o/evd" -name '*.evd' | wc -l)" = 1000 ] ||
+        { echo "brenmark's insert did not write every file" >&2; exit 1; }
+}
+po_insert_msgcat() { run po_insert_msgcat "$texts" msgcat full.po -o "$(out po_insert_msgcat)/out.po"; }
 decode() { run ossory "$dir" "$bin/ossory" big.tm2.lzr "$(out ossory)/big.tm2"; }
 decode_cp() { run ossory_cp "$dir" cp big.tm2.lzr "$(out ossory_cp)/big.tm2.lzr"; }
 im_png() { run "$1" "$dir" convert -size 1024x1024 -depth 8 "rgba:img$2.rgba" "$(out "$1")/img$2.png"; }
@@ -224,16 +315,53 @@ import8_im() { im_png import8_im 8; }
 import32() { import_png 32; }
 import32_im() { im_png import32_im 32; }
 
+# isopatch writes a copy of the image with both files replaced in place;
+# the baseline copies the image and the two new files (cp keeps holes too).
+patch() {
+    run patch "$dir/disc" "$bin/isopatch" game.iso "$(out patch)/out.iso" SLUS_217.88=NEW2.ELF \
+        RPK.BIN=NEW.BIN
+}
+patch_cp() {
+    local o
+    o=$(out patch_cp)
+    run patch_cp "$dir/disc" sh -c 'cp game.iso "$1/out.iso" && cp NEW2.ELF NEW.BIN "$1/"' sh "$o"
+}
+
 "$bin/brenmark" "$dir/big.evd" "$dir/big.txt" >/dev/null
+# The PO to time msgcat on, and a fully translated one: every msgstr but the
+# header's holds "[fr] " and its msgid's text, as a translator's tool saves it.
+"$bin/brenmark" --table "$texts/texts.tbl" "$texts/evd" "$texts/texts.po"
+awk '/^msgctxt / { entry = 1 }
+     /^msgid / { id = substr($0, 7); more = ""; in_id = entry; entry = 0; print; next }
+     /^"/ && in_id { more = more $0 "\n"; print; next }
+     /^msgstr ""$/ && in_id {
+         in_id = 0
+         if (id == "\"\"") { print "msgstr \"[fr] \""; printf "%s", more }
+         else { print "msgstr \"[fr] " substr(id, 2) }
+         next
+     }
+     { in_id = 0; print }' "$texts/texts.po" >"$texts/full.po"
+msgfmt --check -o /dev/null "$texts/full.po" 2>/dev/null ||
+    { echo "bench: the translated PO does not pass msgfmt --check" >&2; exit 1; }
 echo "Timing $rounds rounds of each pair..."
 for ((r = 0; r <= rounds; r++)); do
     for pair in "${pairs[@]}"; do
         baseline=${pair}_cp
-        for kind in tar im; do
+        for kind in tar im loop korvane msgcat; do
             if declare -F "${pair}_$kind" >/dev/null; then baseline=${pair}_$kind; fi
         done
         if ((r % 2)); then "$pair" && "$baseline"; else "$baseline" && "$pair"; fi
     done
+    if ((r == 0)) && [[ " ${pairs[*]} " == *" patch "* ]]; then
+        # The patched image holds the new files at their old sectors.
+        mkdir "$dir/patch_check"
+        (cd "$dir/patch_check" && "$bin/isopatch" "$dir/out/patch/out.iso" -x . SLUS_217.88 RPK.BIN >/dev/null)
+        cmp -s "$dir/patch_check/RPK.BIN" "$dir/disc/NEW.BIN" &&
+            cmp -s "$dir/patch_check/SLUS_217.88" "$dir/disc/NEW2.ELF" &&
+            diff <("$bin/isopatch" "$dir/disc/game.iso") <("$bin/isopatch" "$dir/out/patch/out.iso") >/dev/null ||
+            { echo "bench: the patched image does not hold the new files in place" >&2; exit 1; }
+        rm -rf "$dir/patch_check"
+    fi
     rm -rf "$dir/out"
     if ((r < rounds)) && [ "$fstype" != tmpfs ]; then
         sync
@@ -253,8 +381,10 @@ workers=$(nproc)
 ((workers > 8)) && workers=8
 compare "korvane-a extract" extract extract_tar "tar -xf" "$extract_target" \
     $((exe_size + largest_file + workers * slack))
-compare "korvane-a rebuild" rebuild rebuild_tar "tar -cf" 0.80 \
-    $((exe_size + largest_file + slack))
+compare "korvane-a rebuild" rebuild rebuild_tar "tar -cf" 0.50 \
+    $((exe_size + largest_file + workers * slack))
+compare "modkit unpack" unpack unpack_loop "loop" 0.50 0
+compare "modkit pack, one image edited" pack pack_korvane "korvane" 1.50 0
 compare "tillet-a (905 packs)" members members_tar "tar -xf" "$extract_target" \
     $((exe_size + largest_member + workers * slack))
 compare "tillet-a rebuild, every pack" repack repack_tar "tar -cf" 0.80 \
@@ -267,8 +397,16 @@ small_members=$(tar -tf "$dir/small_members.tar" | grep -vc '/$')
 echo "Small-file game: $small_files files of 1 to 200 KiB (and the packs), $small_members pack members"
 compare "korvane-a extract, small files" extract_small extract_small_tar "tar -xf" "$extract_target" \
     $((exe_size + small_largest + workers * slack))
+compare "modkit unpack, small files" unpack_small unpack_small_loop "loop" 0.50 0
+compare "modkit pack, small files" pack_small pack_small_korvane "korvane" 1.50 0
 compare "tillet-a, small-file game" members_small members_small_tar "tar -xf" "$extract_target" \
     $((exe_size + largest_member + workers * slack))
+
+image_bytes=$(stat -c %s "$dir/disc/game.iso")
+image_data=$(($(stat -c %b "$dir/disc/game.iso") * $(stat -c %B "$dir/disc/game.iso")))
+echo "Disc image: $(mib "$image_bytes") MiB ($(mib "$image_data") MiB of it data, the rest a hole);" \
+    "SLUS_217.88 and RPK.BIN replaced in place"
+compare "isopatch, two files in place" patch patch_cp "cp" 1.0 $((64 << 20))
 
 lzr_size=$(stat -c %s "$dir/big.tm2.lzr")
 image_size=$(od -An -tu4 -j12 -N4 "$dir/big.tm2.lzr" | tr -d ' ') # output size in its header
@@ -278,6 +416,18 @@ compare "brenmark dump (100000 records)" dump dump_cp "cp" - 0
 compare "brenmark insert (100000 records)" insert insert_cp "cp" - 0
 compare "ossory ($(mib "$image_size") MiB image)" ossory ossory_cp "cp" - \
     $((lzr_size + image_size + (16 << 20)))
+
+# The translator's folder forms: each at most msgcat's time on the same PO;
+# memory at most the PO file + the largest .evd + 32 MiB.
+po_size=$(stat -c %s "$texts/texts.po")
+full_size=$(stat -c %s "$texts/full.po")
+largest_evd=$(find "$texts/evd" -name '*.evd' -printf '%s\n' | sort -n | tail -1)
+echo "Texts: 1000 .evd files, $(grep -c '^msgctxt' "$texts/texts.po") texts, through a table;" \
+    "PO $(mib "$po_size") MiB, translated $(mib "$full_size") MiB"
+compare "brenmark folder to PO" po_dump po_dump_msgcat "msgcat" 1.0 \
+    $((po_size + largest_evd + slack))
+compare "brenmark folder from translated PO" po_insert po_insert_msgcat "msgcat" 1.0 \
+    $((full_size + largest_evd + slack))
 
 if [ -e "$dir/times/export8" ]; then
     echo

@@ -1,17 +1,26 @@
-# add_layout_tool(<tool> LAYOUT_MACRO <macro> SOURCES <src...> LIBS <lib...>)
+# add_layout_tool(<tool> LAYOUT_MACRO <macro> SOURCES <src...> PAGE <src> LIBS <lib...>)
 #
 # Builds <tool>-a and <tool>-b from the same sources. The two programs differ
 # only in the layout record they are compiled with: <macro> is defined to 'A'
-# or 'B', and the source picks its constants from it.
+# or 'B', and the source picks its constants from it. TOOL_NAME is the
+# program's name and TOOL_OTHER_NAME the other build's ("korvane-b" for
+# korvane-a). PAGE is the page source both programs share
+# (cmake/pages.cmake).
 function(add_layout_tool tool)
-  cmake_parse_arguments(ARG "" "LAYOUT_MACRO" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LAYOUT_MACRO;PAGE" "SOURCES;LIBS" ${ARGN})
   foreach(layout a b)
     string(TOUPPER ${layout} upper)
+    if(layout STREQUAL a)
+      set(other b)
+    else()
+      set(other a)
+    endif()
     add_executable(${tool}-${layout} ${ARG_SOURCES})
     target_compile_definitions(${tool}-${layout} PRIVATE ${ARG_LAYOUT_MACRO}='${upper}'
-                               TOOL_NAME="${tool}-${layout}")
+                               TOOL_NAME="${tool}-${layout}" TOOL_OTHER_NAME="${tool}-${other}")
     target_link_libraries(${tool}-${layout} PRIVATE ${ARG_LIBS})
     install(TARGETS ${tool}-${layout} RUNTIME DESTINATION ${SUITE_INSTALL_BIN})
+    add_tool_page(${tool}-${layout} ${ARG_PAGE})
   endforeach()
 endfunction()
 

@@ -5,7 +5,19 @@
 # statically, into <prefix>:
 #   - libpng, from Debian's own source package (apt-get source libpng1.6),
 #     against zlib from libz-mingw-w64-dev;
-#   - GoogleTest, from /usr/src/googletest (Debian package googletest).
+#   - libunistring, from Debian's own source package (apt-get source
+#     libunistring), for libgettextpo: it breaks long PO lines by libunistring's
+#     Unicode rules, and gettext's own older copy of them would break some
+#     lines elsewhere than Debian's libgettextpo (which uses Debian's
+#     libunistring), so the Windows programs' PO files would differ;
+#   - libgettextpo (gettext's PO library, which brenmark reads and writes PO
+#     files with), from Debian's own source package (apt-get source gettext):
+#     gettext-tools is configured for MinGW and only its libgettextpo folder
+#     is built, without native-language support, iconv or a shared library.
+#   The two take about 4 minutes of processor time (libunistring 3, gettext
+#   2 of configure and make), once.
+#   - GoogleTest, from /usr/src/googletest (Debian package googletest);
+#   - xxHash's header, from Debian's source package (apt-get source xxhash).
 # A part already built with the same source version and the same toolchain
 # file is skipped, so a CI cache of <prefix> makes a later run free.
 #
@@ -112,6 +124,111 @@ for png_version in $png_versions; do
 done
 [ -n "$png_done" ] || { echo "$0: no libpng1.6 source version could be fetched" >&2; exit 1; }
 
+# --- libunistring ----------------------------------------------------------------
+unistring_versions=$(apt-cache showsrc libunistring | sed -n 's/^Version: //p' | sort -u -r -V)
+[ -n "$unistring_versions" ] || { echo "$0: apt lists no libunistring source package" >&2; exit 1; }
+unistring_built=""
+for unistring_version in $unistring_versions; do
+    if [ -f "$(stamp_of libunistring "$unistring_version")" ]; then
+        echo "libunistring $unistring_version: already built"
+        unistring_built=$unistring_version
+        break
+    fi
+done
+for unistring_version in $unistring_versions; do
+    [ -z "$unistring_built" ] || break
+    rm -rf "$work/libunistring" "$work/libunistring-build"
+    mkdir -p "$work/libunistring" "$work/libunistring-build"
+    if ! (cd "$work/libunistring" && apt-get source -q libunistring="$unistring_version" >source.log 2>&1); then
+        echo "libunistring $unistring_version: source not available ($(grep -m1 '^E:' "$work/libunistring/source.log" || true))"
+        continue
+    fi
+    echo "libunistring $unistring_version: building the Debian source (a few minutes)"
+    started=$(date +%s)
+    src=$(find "$work/libunistring" -mindepth 1 -maxdepth 1 -type d -name 'libunistring*' | head -n1)
+    [ -n "$src" ] || { echo "$0: apt-get source libunistring unpacked nothing" >&2; exit 1; }
+    log=$work/libunistring-build.log
+    if ! (
+        cd "$work/libunistring-build" &&
+            "$src/configure" --host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix \
+                --prefix="$prefix" --disable-shared --enable-static --disable-threads \
+                --without-libiconv-prefix --disable-dependency-tracking &&
+            make -C lib -j"$jobs" ACLOCAL=true AUTOCONF=true AUTOMAKE=true AUTOHEADER=true &&
+            make -C lib install ACLOCAL=true AUTOCONF=true AUTOMAKE=true AUTOHEADER=true
+    ) >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "$0: building libunistring failed (whole log: $log)" >&2
+        exit 1
+    fi
+    mkdir -p "$prefix/share/doc/libunistring"
+    cp "$src/COPYING" "$src/COPYING.LIB" "$src/debian/copyright" "$prefix/share/doc/libunistring/"
+    rm -rf "$work/libunistring" "$work/libunistring-build" "$log"
+    rm -f "$stamps"/libunistring-*
+    touch "$(stamp_of libunistring "$unistring_version")"
+    echo "libunistring $unistring_version: built in $(($(date +%s) - started)) s"
+    unistring_built=$unistring_version
+done
+[ -n "$unistring_built" ] || { echo "$0: no libunistring source version could be fetched" >&2; exit 1; }
+
+# --- libgettextpo ----------------------------------------------------------------
+# gettext-tools' configure prepares the whole of gettext-tools, but only the
+# libgettextpo folder is made. Debian's patches touch Makefile.am and
+# configure.ac files without regenerating what they make; nothing they change
+# matters to libgettextpo, so make is told not to run the autotools.
+gettext_versions=$(apt-cache showsrc gettext | sed -n 's/^Version: //p' | sort -u -r -V)
+[ -n "$gettext_versions" ] || { echo "$0: apt lists no gettext source package" >&2; exit 1; }
+gettext_done=""
+for gettext_version in $gettext_versions; do
+    if [ -f "$(stamp_of gettextpo "$gettext_version+unistring-$unistring_built")" ]; then
+        echo "libgettextpo $gettext_version: already built"
+        gettext_done=yes
+        break
+    fi
+done
+for gettext_version in $gettext_versions; do
+    [ -z "$gettext_done" ] || break
+    rm -rf "$work/gettext" "$work/gettext-build"
+    mkdir -p "$work/gettext" "$work/gettext-build"
+    if ! (cd "$work/gettext" && apt-get source -q gettext="$gettext_version" >source.log 2>&1); then
+        echo "libgettextpo $gettext_version: source not available ($(grep -m1 '^E:' "$work/gettext/source.log" || true))"
+        continue
+    fi
+    echo "libgettextpo $gettext_version: building the Debian source (a few minutes)"
+    started=$(date +%s)
+    src=$(find "$work/gettext" -mindepth 1 -maxdepth 1 -type d -name 'gettext*' | head -n1)
+    [ -n "$src" ] || { echo "$0: apt-get source gettext unpacked nothing" >&2; exit 1; }
+    log=$work/gettext-build.log
+    if ! (
+        cd "$work/gettext-build" &&
+            "$src/gettext-tools/configure" --host=x86_64-w64-mingw32 \
+                CC=x86_64-w64-mingw32-gcc-posix CPPFLAGS="-I$prefix/include" \
+                LDFLAGS="-L$prefix/lib" --prefix="$prefix" \
+                --disable-shared --enable-static --disable-nls --disable-java --disable-csharp \
+                --disable-openmp --disable-c++ --disable-acl --disable-threads --without-emacs \
+                --without-git --without-bzip2 --without-xz --disable-dependency-tracking \
+                --without-libiconv-prefix --without-libintl-prefix &&
+            make -C libgettextpo -j"$jobs" ACLOCAL=true AUTOCONF=true AUTOMAKE=true AUTOHEADER=true
+    ) >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "$0: building libgettextpo failed (whole log: $log)" >&2
+        exit 1
+    fi
+    # Only the library and its public header: the other headers in that
+    # folder are gnulib's replacements for the C library's own.
+    mkdir -p "$prefix/lib" "$prefix/include" "$prefix/share/doc/gettext"
+    cp "$work/gettext-build/libgettextpo/.libs/libgettextpo.a" "$prefix/lib/"
+    cp "$work/gettext-build/libgettextpo/gettext-po.h" "$prefix/include/"
+    cp "$src/COPYING" "$src/debian/copyright" "$prefix/share/doc/gettext/"
+    grep -q "^LIBUNISTRING = .*-lunistring" "$work/gettext-build/libgettextpo/Makefile" ||
+        { echo "$0: libgettextpo was not configured with the libunistring built here" >&2; exit 1; }
+    rm -rf "$work/gettext" "$work/gettext-build" "$log"
+    rm -f "$stamps"/gettextpo-*
+    touch "$(stamp_of gettextpo "$gettext_version+unistring-$unistring_built")"
+    echo "libgettextpo $gettext_version: built in $(($(date +%s) - started)) s"
+    gettext_done=yes
+done
+[ -n "$gettext_done" ] || { echo "$0: no gettext source version could be fetched" >&2; exit 1; }
+
 # --- GoogleTest --------------------------------------------------------------------
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
 gtest_stamp=$(stamp_of googletest "$gtest_version")
@@ -124,3 +241,38 @@ else
     rm -f "$stamps"/googletest-*
     touch "$gtest_stamp"
 fi
+
+# --- xxHash ------------------------------------------------------------------------
+# modkit's digests. The Windows build compiles the library's single header
+# in (XXH_INLINE_ALL), so only the header and its licence are installed,
+# from Debian's own source package.
+xxh_versions=$(apt-cache showsrc xxhash | sed -n 's/^Version: //p' | sort -u -r -V)
+[ -n "$xxh_versions" ] || { echo "$0: apt lists no xxhash source package" >&2; exit 1; }
+xxh_done=""
+for xxh_version in $xxh_versions; do
+    if [ -f "$(stamp_of xxhash "$xxh_version")" ]; then
+        echo "xxhash $xxh_version: already installed"
+        xxh_done=yes
+        break
+    fi
+done
+for xxh_version in $xxh_versions; do
+    [ -z "$xxh_done" ] || break
+    rm -rf "$work/xxhash"
+    mkdir -p "$work/xxhash"
+    if ! (cd "$work/xxhash" && apt-get source -q xxhash="$xxh_version" >source.log 2>&1); then
+        echo "xxhash $xxh_version: source not available ($(grep -m1 '^E:' "$work/xxhash/source.log" || true))"
+        continue
+    fi
+    echo "xxhash $xxh_version: installing the Debian source's header"
+    src=$(find "$work/xxhash" -mindepth 1 -maxdepth 1 -type d -name 'xxhash*' | head -n1)
+    [ -n "$src" ] && [ -f "$src/xxhash.h" ] || { echo "$0: apt-get source xxhash gave no xxhash.h" >&2; exit 1; }
+    mkdir -p "$prefix/include" "$prefix/share/doc/xxhash"
+    cp "$src/xxhash.h" "$prefix/include/"
+    cp "$src/LICENSE" "$src/debian/copyright" "$prefix/share/doc/xxhash/"
+    rm -rf "$work/xxhash"
+    rm -f "$stamps"/xxhash-*
+    touch "$(stamp_of xxhash "$xxh_version")"
+    xxh_done=yes
+done
+[ -n "$xxh_done" ] || { echo "$0: no xxhash source version could be fetched" >&2; exit 1; }

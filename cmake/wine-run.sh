@@ -32,7 +32,10 @@ wineserver=$(find_wine wineserver64) || { echo "wine-run.sh: wineserver not foun
 # --stop: ends the server (and wine's services with it) at once, rather than
 # when it has been idle long enough; for the end of a test run.
 if [ "${1:-}" = --stop ]; then
-    [ -d "$prefix" ] && "$wineserver" -k 2>/dev/null
+    if [ -d "$prefix" ]; then
+        "$wineserver" -k 2>/dev/null
+        "$wineserver" -w 2>/dev/null  # until it is gone
+    fi
     exit 0
 fi
 

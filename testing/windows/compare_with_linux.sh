@@ -22,7 +22,7 @@
 #
 # Layout A and B games are made (for korvane-a/-b and tillet-a/-b); the
 # game generator itself is compared too (the Windows one must write the same
-# two files). Stops at the first difference and leaves <work dir> to look at.
+# files). Stops at the first difference and leaves <work dir> to look at.
 set -euo pipefail
 if [ $# -ne 5 ]; then
     echo "usage: $0 <linux bin> <windows bin> <wine-run.sh> <wine prefix> <work dir>" >&2
@@ -135,6 +135,18 @@ for layout in a b; do
         fail "$game: a script with CRLF line ends inserts something else than with LF"
     run $game insert-in-place brenmark evd/e000.evd e000.txt evd/e000.evd
     run $game insert-mismatch brenmark evd/town/e001.evd e000.txt bad.evd
+    # The folder forms: PO and CSV files are the same bytes on both systems;
+    # one translation of each is put back on both.
+    run $game dump-po brenmark evd texts.po
+    run $game dump-csv-table brenmark --table texts.tbl evd/encoded encoded.csv
+    awk '/^msgctxt "e005.evd#1"$/ { found = 1 }
+         found && /^msgstr ""$/ { print "msgstr \"Deux\\nlignes\""; found = 0; next }
+         { print }' "$work/$game/L/texts.po" >"$work/$game/L/fr.po"
+    sed '0,/^\(e10[0-9]\.evd,[0-9]*,[-0-9]*,[^",]*\),\r$/s//\1,Traduit \xc3\xa0 [HERO]\r/' \
+        "$work/$game/L/encoded.csv" >"$work/$game/L/fr.csv"
+    cp "$work/$game/L/fr.po" "$work/$game/L/fr.csv" "$work/$game/W/"
+    run $game insert-po brenmark evd fr.po evd-fr
+    run $game insert-csv-table brenmark --table texts.tbl evd/encoded fr.csv encoded-fr
 
     run $game decode ossory tex/t000.tm2.lzr t000.tm2
     run $game decode-map ossory tex/map/t002.tm2.lzr t002.tm2
@@ -149,6 +161,7 @@ for layout in a b; do
     run $game pack-new lzrpack t000.tm2 t000-new.tm2.lzr
     run $game pack-in-place lzrpack tex/t000.tm2.lzr t000.tm2 tex/t000.tm2.lzr
     run $game pack-same lzrpack t000.tm2 t000.tm2
+    run $game pack-glob lzrpack tex/t000.tm2.lzr tex/t003.tm2.lzr
 
     run $game export tm2png tex/t000.tm2.lzr title.png
     run $game export-multi tm2png tex/ui/t001.tm2.lzr ui.png
@@ -164,6 +177,8 @@ for layout in a b; do
     echo "== layout $layout: rebuild"
     run $game rebuild korvane-$layout SLUS_217.88 RPK.BIN NEW.ELF NEW.BIN
     run $game rebuild-clash korvane-$layout SLUS_217.88 RPK.BIN RPK.BIN NEW2.BIN
+    run $game rebuild-over-a-pack korvane-$layout SLUS_217.88 RPK.BIN NEW3.ELF fpack/p0000.fp
+    run $game rebuild-over-an-image korvane-$layout SLUS_217.88 RPK.BIN title.tm2 NEW3.BIN
     run $game rebuild-in-place korvane-$layout SLUS_217.88 RPK.BIN SLUS_217.88 RPK.BIN
     run $game extract-rebuilt korvane-$layout SLUS_217.88 RPK.BIN
     compare_trees $game
