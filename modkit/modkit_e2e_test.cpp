@@ -296,6 +296,8 @@ TEST_P(ModkitRoundTrip, WholeGameFolderToFolder) {
     r = modkit({"pack", g.ws(), g.tmp / "out"}, g.tmp.path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("file:   " + file + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(", 1 file edited directly"), std::string::npos) << r.out;
     const std::map<std::string, Bytes> now = files_of(read_tree(g.ws() + "/files"));
     const std::map<std::string, Bytes> extracted = g.extract(g.tmp / "out", g.tmp / "check");
     EXPECT_EQ(extracted.size(), files);
@@ -325,6 +327,16 @@ TEST_P(ModkitRoundTrip, WholeGameFolderToFolder) {
     EXPECT_TRUE(without_time(r.out).starts_with("nothing changed since the last pack; ")) << r.out;
     EXPECT_TRUE(read_file(g.tmp / "again/RPK.BIN") == read_file(g.tmp / "out/RPK.BIN"));
     EXPECT_TRUE(read_file(g.tmp / "again/SLUS_217.88") == read_file(g.tmp / "out/SLUS_217.88"));
+
+    // An archive file that is no image, pack or .evd, alone edited: found,
+    // packed and recorded as any edit.
+    changed[1] ^= 0xFF;
+    write_file(g.ws() + "/" + file, changed);
+    r = modkit({"pack", g.ws(), g.tmp / "third"}, g.tmp.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("file:   " + file + "\n")) << r.out;
+    EXPECT_NE(r.out.find(", 1 file edited directly"), std::string::npos) << r.out;
+    EXPECT_EQ(modkit({"status", g.ws()}, g.tmp.path()).out, "nothing edited\n");
 }
 
 namespace {
@@ -431,6 +443,7 @@ TEST(ModkitFailures, PackRefusesAndLeavesEverythingAsItWas) {
         // or, if `names` is given, one naming that path.
         std::string message;
         std::string names = "";
+        std::function<void()> undo = [] {};
     };
     const std::string member = ws + "/files/" + g.game.fpack_extracted.begin()->first;
     const std::string blocked = g.tmp / "blocked";
@@ -487,6 +500,12 @@ TEST(ModkitFailures, PackRefusesAndLeavesEverythingAsItWas) {
              fs::create_directories(blocked + "/RPK.BIN");
          },
          blocked, "", blocked + "/RPK.BIN"},
+        {"a folder where a file was",
+         [&] {
+             fs::remove(ws + "/" + file);
+             fs::create_directory(ws + "/" + file);
+         },
+         g.tmp / "out", "", ws + "/" + file, [&] { fs::remove(ws + "/" + file); }},
         {"no workspace", [&] { fs::remove(ws + "/.modkit/state"); }, g.tmp / "out",
          "Error: " + ws +
              ": is not a modkit workspace (it has no .modkit/state; a workspace whose unpack "
@@ -512,6 +531,7 @@ TEST(ModkitFailures, PackRefusesAndLeavesEverythingAsItWas) {
         EXPECT_TRUE(after == damaged) << c.name;
         EXPECT_EQ(file_exists(c.output), output_existed) << c.name;
         EXPECT_TRUE(read_tree(g.dir()) == game) << c.name;
+        c.undo();
         // The workspace as unpack left it, for the next case (each read of
         // its thousands of files is slow under wine, so it is mended from
         // the one read above).
@@ -521,8 +541,16 @@ TEST(ModkitFailures, PackRefusesAndLeavesEverythingAsItWas) {
                 write_file(ws + "/" + path, data);
             }
         }
+        // What the damage made and its undoing removed again is gone.
+        auto still_there = [&](std::string path) {
+            if (path.ends_with("/")) {
+                path.pop_back();
+                return fs::is_directory(ws + "/" + path);
+            }
+            return fs::exists(ws + "/" + path);
+        };
         for (const auto& [path, data] : after) {
-            ASSERT_TRUE(clean.contains(path)) << c.name << " left " << path;
+            ASSERT_TRUE(clean.contains(path) || !still_there(path)) << c.name << " left " << path;
         }
     }
 }

@@ -1,11 +1,14 @@
 #include "modkit/pack.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <unordered_map>
 
 #include "brenmark/po_texts.h"
@@ -23,6 +26,28 @@
 #include "sectors/sector_io.h"
 
 namespace {
+
+std::string missing_file_error(const std::string& path) {
+    return error_message(path,
+                         "is missing (unpack wrote it, and the game needs it); put it back, "
+                         "and pack again; nothing was written");
+}
+
+// Waits, when a pack ends, for work it left going on another thread, which
+// uses the pack's own variables; sets `stop` first, if given, so that the
+// work ends early.
+struct WaitForWork {
+    std::future<bool>& work;
+    std::atomic<bool>* stop = nullptr;
+    ~WaitForWork() {
+        if (stop != nullptr) {
+            *stop = true;
+        }
+        if (work.valid()) {
+            work.wait();
+        }
+    }
+};
 
 // Files that pack makes before anything is replaced: new images and packs,
 // read back by the later steps from here. Each is written whole under its own
@@ -240,10 +265,54 @@ bool pack_workspace(const std::string& workspace, const std::string& output, Pro
     }
     const unsigned workers = extraction_workers();
 
-    // What changed since unpack or the last pack.
+    // What changed since unpack or the last pack. The archive files that are
+    // neither a pack, an image nor an .evd decide nothing before the archive
+    // is written (only the listing and the new state need their digests), so
+    // they are read on a thread of their own while the rest of the pack runs
+    // (`plain_read` below), and here only looked at: most of a workspace's
+    // bytes are such files, and writing the archive leaves a core waiting,
+    // as the writes into one file take turns.
     CurrentDigests now;
-    if (!digest_workspace(ws, w.state, workers, progress, &now, err)) {
-        return false;
+    std::vector<std::string> plain_files;
+    {
+        std::set<std::string> decisive(w.state.text_files.begin(), w.state.text_files.end());
+        for (const WorkspaceModel::Image& image : model.images) {
+            decisive.insert(image.file);
+        }
+        std::set<std::string> plain;
+        for (std::size_t i = 0; i < model.archive_files.size(); ++i) {
+            const std::string& file = model.archive_files[i];
+            if (model.is_pack[i] || decisive.contains(file) || !w.state.files.contains(file)) {
+                continue;
+            }
+            FileStatus status;
+            if (!file_status(ws.at(file), &status, err)) {
+                return false;
+            }
+            // What is no file any more is read below, which names it.
+            if (status.kind == FileKind::regular) {
+                now.emplace(file, w.state.files.at(file));  // until it is read
+                plain_files.push_back(file);
+                plain.insert(file);
+            } else if (status.kind == FileKind::missing) {
+                now.emplace(file, std::nullopt);
+                plain.insert(file);
+            }
+        }
+        std::vector<std::string> paths;
+        for (const auto& [path, digest] : w.state.files) {
+            if (!plain.contains(path)) {
+                paths.push_back(path);
+            }
+        }
+        progress.stage("looking for edits", paths.size());
+        std::vector<std::optional<Digest>> digests;
+        if (!digest_paths(ws, paths, workers, progress, &digests, err)) {
+            return false;
+        }
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            now.emplace(std::move(paths[i]), digests[i]);
+        }
     }
     Edits edits = find_edits(model, w.state, now);
     const std::set<std::string> edited_packs(edits.packs.begin(), edits.packs.end());
@@ -332,14 +401,49 @@ bool pack_workspace(const std::string& workspace, const std::string& output, Pro
         return false;
     }
     if (!edits.missing.empty()) {
-        *err = error_message(ws.at(edits.missing.front()),
-                             "is missing (unpack wrote it, and the game needs it); put it back, "
-                             "and pack again; nothing was written");
+        *err = missing_file_error(ws.at(edits.missing.front()));
         return false;
     }
     out->first_pack = w.state.packs == 0;
     out->nothing_changed = !edits.any();
     out->files_edited = edits.files.size() + edits.packs.size();
+
+    // The plain files are read from here on, beside the work below; a pack
+    // that fails stops the reading and waits for it to end.
+    std::vector<std::optional<Digest>> plain_digests;
+    std::string plain_error;
+    Progress unseen(false);
+    std::atomic<bool> stop_plain{false};
+    std::future<bool> plain_read;
+    try {
+        plain_read = std::async(std::launch::async, [&] {
+            return digest_paths(ws, plain_files, 1, unseen, &plain_digests, &plain_error,
+                                &stop_plain);
+        });
+    } catch (const std::system_error&) {
+        // No thread to spare: they are read when they are needed.
+    }
+    const WaitForWork stop_plain_reading{plain_read, &stop_plain};
+    // Into an image, the original image is read for its digest beside the
+    // work too: the new image is made from it only if it is still the image
+    // the workspace was unpacked from.
+    Digest disc_digest;
+    DigestedKind disc_kind = DigestedKind::missing;
+    std::string disc_error;
+    auto read_disc = [&] {
+        ByteBuffer buffer(1 << 20);
+        return digest_file(w.state.source_path, {buffer.data(), buffer.size()}, &disc_digest,
+                           &disc_kind, &disc_error);
+    };
+    std::future<bool> disc_read;
+    if (to_image) {
+        try {
+            disc_read = std::async(std::launch::async, read_disc);
+        } catch (const std::system_error&) {
+            // Read when it is needed.
+        }
+    }
+    const WaitForWork wait_for_disc{disc_read};
 
     // The digests after this pack: what the files hold now, and below for
     // what the pack writes anew.
@@ -604,6 +708,8 @@ bool pack_workspace(const std::string& workspace, const std::string& output, Pro
                                plural(builds[k].members_changed, "member", "members"));
     }
     out->packs_rebuilt = rebuilds.size();
+    // The plain files edited join these lines once they are read.
+    const std::size_t files_listed_at = out->listing.size();
     for (const std::string& file : edits.files) {
         out->listing.push_back("file:   " + file);
     }
@@ -740,6 +846,43 @@ bool pack_workspace(const std::string& workspace, const std::string& output, Pro
         }
     }
 
+    // The plain files' digests, read by now or being read.
+    if (!(plain_read.valid() ? plain_read.get()
+                             : digest_paths(ws, plain_files, workers, unseen, &plain_digests,
+                                            &plain_error))) {
+        *err = plain_error;
+        return fail_after_output();
+    }
+    std::set<std::string> plain_edited;
+    for (std::size_t k = 0; k < plain_files.size(); ++k) {
+        const std::string& file = plain_files[k];
+        if (!plain_digests[k]) {  // gone since it was looked at
+            *err = missing_file_error(ws.at(file));
+            return fail_after_output();
+        }
+        if (*plain_digests[k] != w.state.files.at(file)) {
+            plain_edited.insert(file);
+        }
+        digests[file] = *plain_digests[k];
+    }
+    if (!plain_edited.empty()) {
+        // Every archive file edited directly, in the archive's order.
+        const std::set<std::string> listed(edits.files.begin(), edits.files.end());
+        std::vector<std::string> lines;
+        for (std::size_t i = 0; i < model.archive_files.size(); ++i) {
+            const std::string& file = model.archive_files[i];
+            if (listed.contains(file) || plain_edited.contains(file)) {
+                lines.push_back("file:   " + file);
+            }
+        }
+        const auto at = out->listing.begin() + static_cast<std::ptrdiff_t>(files_listed_at);
+        out->listing.erase(at, at + static_cast<std::ptrdiff_t>(edits.files.size()));
+        out->listing.insert(out->listing.begin() + static_cast<std::ptrdiff_t>(files_listed_at),
+                            lines.begin(), lines.end());
+        out->files_edited += plain_edited.size();
+        out->nothing_changed = false;
+    }
+
     // 5b. The new image: a copy of the original with the two files replaced.
     IsoImageFile original;
     if (to_image) {
@@ -747,16 +890,13 @@ bool pack_workspace(const std::string& workspace, const std::string& output, Pro
             return fail_after_output();
         }
         progress.stage("checking the disc image", 0);
-        Digest disc_digest;
-        ByteBuffer buffer_for_disc(1 << 20);
-        DigestedKind kind;
-        if (!digest_file(w.state.source_path, {buffer_for_disc.data(), buffer_for_disc.size()},
-                         &disc_digest, &kind, err)) {
+        if (!(disc_read.valid() ? disc_read.get() : read_disc())) {
+            *err = disc_error;
             return fail_after_output();
         }
-        if (kind != DigestedKind::file || disc_digest != w.state.disc.digest) {
+        if (disc_kind != DigestedKind::file || disc_digest != w.state.disc.digest) {
             *err = error_message(w.state.source_path,
-                                 kind != DigestedKind::file
+                                 disc_kind != DigestedKind::file
                                      ? "is gone; pack writes the new image from the image the "
                                        "workspace was unpacked from (name a folder to get the "
                                        "executable and RPK.BIN instead)"

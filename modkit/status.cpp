@@ -1,5 +1,6 @@
 #include "modkit/status.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -138,21 +139,20 @@ bool find_text_edits(const OpenedWorkspace& w, Edits* edits, AppliedTexts* appli
     return true;
 }
 
-bool digest_workspace(const Workspace& workspace, const WorkspaceState& state, unsigned workers,
-                      Progress& progress, CurrentDigests* out, std::string* err) {
-    std::vector<std::string> paths;
-    paths.reserve(state.files.size());
-    for (const auto& [path, digest] : state.files) {
-        paths.push_back(path);
-    }
+bool digest_paths(const Workspace& workspace, const std::vector<std::string>& paths,
+                  unsigned workers, Progress& progress, std::vector<std::optional<Digest>>* out,
+                  std::string* err, const std::atomic<bool>* cancel) {
     std::vector<std::optional<Digest>> digests(paths.size());
-    progress.stage("looking for edits", paths.size());
     // A buffer for each item being read: taken from those free, or made.
     std::mutex pool_mutex;
     std::vector<std::unique_ptr<ByteBuffer>> pool;
     const bool ok = run_in_order(
         paths.size(), workers,
         [&](std::size_t i, std::string* e) {
+            if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
+                *e = "cancelled";
+                return false;
+            }
             std::unique_ptr<ByteBuffer> taken;
             {
                 std::lock_guard lock(pool_mutex);
@@ -188,6 +188,22 @@ bool digest_workspace(const Workspace& workspace, const WorkspaceState& state, u
         },
         [](std::size_t) {}, err);
     if (!ok) {
+        return false;
+    }
+    *out = std::move(digests);
+    return true;
+}
+
+bool digest_workspace(const Workspace& workspace, const WorkspaceState& state, unsigned workers,
+                      Progress& progress, CurrentDigests* out, std::string* err) {
+    std::vector<std::string> paths;
+    paths.reserve(state.files.size());
+    for (const auto& [path, digest] : state.files) {
+        paths.push_back(path);
+    }
+    progress.stage("looking for edits", paths.size());
+    std::vector<std::optional<Digest>> digests;
+    if (!digest_paths(workspace, paths, workers, progress, &digests, err)) {
         return false;
     }
     out->clear();

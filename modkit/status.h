@@ -2,6 +2,7 @@
 // the state lists is compared, by digest, with what it held then.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <map>
 #include <optional>
@@ -74,8 +75,14 @@ struct AppliedTexts;
 bool find_text_edits(const OpenedWorkspace& w, Edits* edits, AppliedTexts* applied,
                      std::string* err);
 
+/// Digests the files at the workspace paths `paths` on `workers` threads,
+/// counting them in `progress`: `out[i]` is empty where nothing stands at
+/// paths[i]. Stops with an error once `cancel` (if given) is set.
+bool digest_paths(const Workspace& workspace, const std::vector<std::string>& paths,
+                  unsigned workers, Progress& progress, std::vector<std::optional<Digest>>* out,
+                  std::string* err, const std::atomic<bool>* cancel = nullptr);
 /// Digests every file the state lists, on `workers` threads, counting the
-/// bytes read in `progress`.
+/// files read in `progress`.
 bool digest_workspace(const Workspace& workspace, const WorkspaceState& state, unsigned workers,
                       Progress& progress, CurrentDigests* out, std::string* err);
 
