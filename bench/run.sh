@@ -121,14 +121,22 @@ if [ "$repacked" != "$expected" ] ||
     exit 1
 fi
 rm -rf "$dir/repack_check"
-# modkit pack is timed after one image's PNG was edited: each round puts the
-# other of two versions of the title's PNG into a workspace unpacked once,
-# so that every pack encodes it again.
+# modkit pack is timed after one image and one text were edited: each round
+# puts the other of two versions of the title's PNG and of the PO (the second
+# translates the first text) into a workspace unpacked once, so that every
+# pack encodes the image and puts the text into its .evd again.
 prepare_workspace() { # PREFIX
     local p=$1 ws=$dir/${1}ws
     "$bin/modkit" unpack "$dir/${p}game" "$ws" >/dev/null
     cp "$ws/images/tex/t000.tm2.lzr.png" "$dir/${p}title_a.png"
     "$bin/png-edit" rect "$dir/${p}title_a.png" "$dir/${p}title_b.png" 4 4 24 16 1
+    cp "$ws/texts/texts.po" "$dir/${p}texts_a.po"
+    perl -0777 -pe 's/(msgctxt "[^"\n]*"\nmsgid "[^"\n]+"\nmsgstr )""\n/$1"[bench]"\n/' \
+        "$dir/${p}texts_a.po" >"$dir/${p}texts_b.po"
+    if cmp -s "$dir/${p}texts_a.po" "$dir/${p}texts_b.po"; then
+        echo "bench: no text to translate in $ws/texts/texts.po" >&2
+        exit 1
+    fi
 }
 prepare_workspace ""
 prepare_workspace small_
@@ -263,8 +271,10 @@ pack_edited() { # NAME PREFIX
     local ws=$dir/${2}ws
     if cmp -s "$ws/images/tex/t000.tm2.lzr.png" "$dir/${2}title_a.png"; then
         cp "$dir/${2}title_b.png" "$ws/images/tex/t000.tm2.lzr.png"
+        cp "$dir/${2}texts_b.po" "$ws/texts/texts.po"
     else
         cp "$dir/${2}title_a.png" "$ws/images/tex/t000.tm2.lzr.png"
+        cp "$dir/${2}texts_a.po" "$ws/texts/texts.po"
     fi
     run "$1" "$dir" "$bin/modkit" pack "$ws" "$(out "$1")"
 }
@@ -384,7 +394,7 @@ compare "korvane-a extract" extract extract_tar "tar -xf" "$extract_target" \
 compare "korvane-a rebuild" rebuild rebuild_tar "tar -cf" 0.50 \
     $((exe_size + largest_file + workers * slack))
 compare "modkit unpack" unpack unpack_loop "loop" 0.50 0
-compare "modkit pack, one image edited" pack pack_korvane "korvane" 1.50 0
+compare "modkit pack, one image and one text edited" pack pack_korvane "korvane" 1.50 0
 compare "tillet-a (905 packs)" members members_tar "tar -xf" "$extract_target" \
     $((exe_size + largest_member + workers * slack))
 compare "tillet-a rebuild, every pack" repack repack_tar "tar -cf" 0.80 \
