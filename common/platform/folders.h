@@ -1,6 +1,7 @@
 // Walking a folder tree: the files below a folder, for tools that take a
-// whole folder as their input. One implementation per system
-// (folders_posix.cpp, folders_windows.cpp), beside the rest of the file layer.
+// whole folder as their input. The walk is written once (folders.cpp) over
+// the listing of one folder that each system supplies (folders_posix.cpp,
+// folders_windows.cpp), beside the rest of the file layer.
 #pragma once
 
 #include <string>
@@ -20,3 +21,10 @@ struct FolderEntry {
 /// or out of the tree). Sorted by `path`, byte by byte. A folder that does
 /// not exist or cannot be read is an error naming it and the system's reason.
 bool list_folder_tree(const std::string& folder, std::vector<FolderEntry>* out, std::string* err);
+
+/// The entries of the one folder `folder`, for the walk: its files, devices,
+/// FIFOs and links by name and kind (`files`), and the names of its
+/// sub-folders (`folders`), in the system's order. A folder that cannot be
+/// listed is an error naming it. Each system supplies it.
+bool list_one_folder(const std::string& folder, std::vector<FolderEntry>* files,
+                     std::vector<std::string>* folders, std::string* err);

@@ -1,9 +1,8 @@
-// The folder walk on POSIX systems: opendir/readdir, lstat where the entry's
-// type is not given.
+// One folder's listing on POSIX systems, for the folder walk: opendir and
+// readdir, lstat where the entry's type is not given.
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -16,15 +15,15 @@ std::string could_not_list(const std::string& folder, int errnum) {
     return error_message(folder, "could not list the folder (" + system_message(errnum) + ")");
 }
 
-bool walk(const std::string& root, const std::string& relative, std::vector<FolderEntry>* out,
-          std::string* err) {
-    const std::string folder = relative.empty() ? root : root + "/" + relative;
+}  // namespace
+
+bool list_one_folder(const std::string& folder, std::vector<FolderEntry>* files,
+                     std::vector<std::string>* folders, std::string* err) {
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) {
         *err = could_not_list(folder, errno);
         return false;
     }
-    std::vector<std::string> folders;
     bool ok = true;
     for (;;) {
         errno = 0;
@@ -40,7 +39,6 @@ bool walk(const std::string& root, const std::string& relative, std::vector<Fold
         if (name == "." || name == "..") {
             continue;
         }
-        const std::string path = relative.empty() ? name : relative + "/" + name;
         FileKind kind = FileKind::other;
         bool is_folder = false;
         switch (entry->d_type) {
@@ -55,8 +53,8 @@ bool walk(const std::string& root, const std::string& relative, std::vector<Fold
                 break;
             case DT_UNKNOWN: {
                 struct stat st;
-                if (::lstat((root + "/" + path).c_str(), &st) != 0) {
-                    *err = could_not_list(root + "/" + path, errno);
+                if (::lstat((folder + "/" + name).c_str(), &st) != 0) {
+                    *err = could_not_list(folder + "/" + name, errno);
                     ::closedir(dir);
                     return false;
                 }
@@ -70,33 +68,11 @@ bool walk(const std::string& root, const std::string& relative, std::vector<Fold
                 break;
         }
         if (is_folder) {
-            folders.push_back(path);
+            folders->push_back(name);
         } else {
-            out->push_back({path, kind});
+            files->push_back({name, kind});
         }
     }
     ::closedir(dir);
-    for (const std::string& sub : folders) {
-        if (!ok || !walk(root, sub, out, err)) {
-            return false;
-        }
-    }
     return ok;
-}
-
-}  // namespace
-
-bool list_folder_tree(const std::string& folder, std::vector<FolderEntry>* out, std::string* err) {
-    out->clear();
-    std::string root = folder;
-    while (root.size() > 1 && root.back() == '/') {
-        root.pop_back();
-    }
-    if (!walk(root, "", out, err)) {
-        out->clear();
-        return false;
-    }
-    std::sort(out->begin(), out->end(),
-              [](const FolderEntry& a, const FolderEntry& b) { return a.path < b.path; });
-    return true;
 }

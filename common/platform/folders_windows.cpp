@@ -1,5 +1,6 @@
-// The folder walk on Windows: FindFirstFileExW over UTF-16 names, with the
-// \\?\ form for folders whose paths reach the old 260-character limit.
+// One folder's listing on Windows, for the folder walk: FindFirstFileExW over
+// UTF-16 names, with the \\?\ form for folders whose paths reach the old
+// 260-character limit.
 #include <windows.h>
 
 #include <algorithm>
@@ -80,9 +81,10 @@ std::string could_not_list(const std::string& folder, DWORD error) {
     return error_message(folder, "could not list the folder (" + reason_of(error) + ")");
 }
 
-bool walk(const std::string& root, const std::string& relative, std::vector<FolderEntry>* out,
-          std::string* err) {
-    const std::string folder = relative.empty() ? root : root + "/" + relative;
+}  // namespace
+
+bool list_one_folder(const std::string& folder, std::vector<FolderEntry>* files,
+                     std::vector<std::string>* folders, std::string* err) {
     WIN32_FIND_DATAW data;
     HANDLE find = ::FindFirstFileExW(search_pattern(folder).c_str(), FindExInfoBasic, &data,
                                      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -90,14 +92,11 @@ bool walk(const std::string& root, const std::string& relative, std::vector<Fold
         *err = could_not_list(folder, ::GetLastError());
         return false;
     }
-    std::vector<std::string> folders;
-    bool ok = true;
     do {
         const std::string name = utf8_of(data.cFileName);
         if (name == "." || name == "..") {
             continue;
         }
-        const std::string path = relative.empty() ? name : relative + "/" + name;
         const DWORD attributes = data.dwFileAttributes;
         // Symbolic links and junctions are links; other reparse points
         // (files kept by a cloud service, say) are what they contain.
@@ -105,41 +104,18 @@ bool walk(const std::string& root, const std::string& relative, std::vector<Fold
                           (data.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
                            data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
         if (link) {
-            out->push_back({path, FileKind::link});
+            files->push_back({name, FileKind::link});
         } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            folders.push_back(path);
+            folders->push_back(name);
         } else {
-            out->push_back({path, FileKind::regular});
+            files->push_back({name, FileKind::regular});
         }
     } while (::FindNextFileW(find, &data));
     const DWORD error = ::GetLastError();
     ::FindClose(find);
     if (error != ERROR_NO_MORE_FILES) {
         *err = could_not_list(folder, error);
-        ok = false;
-    }
-    for (const std::string& sub : folders) {
-        if (!ok || !walk(root, sub, out, err)) {
-            return false;
-        }
-    }
-    return ok;
-}
-
-}  // namespace
-
-bool list_folder_tree(const std::string& folder, std::vector<FolderEntry>* out, std::string* err) {
-    out->clear();
-    std::string root = folder;
-    while (root.size() > 1 && (root.back() == '/' || root.back() == '\\') &&
-           !(root.size() == 3 && root[1] == ':')) {
-        root.pop_back();
-    }
-    if (!walk(root, "", out, err)) {
-        out->clear();
         return false;
     }
-    std::sort(out->begin(), out->end(),
-              [](const FolderEntry& a, const FolderEntry& b) { return a.path < b.path; });
     return true;
 }
