@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "common/message.h"
+
 namespace {
 
 bool walk(const std::string& root, const std::string& relative, std::vector<FolderEntry>* out,
@@ -54,4 +56,8 @@ bool list_folder_tree(const std::string& folder, std::vector<FolderEntry>* out, 
     std::sort(out->begin(), out->end(),
               [](const FolderEntry& a, const FolderEntry& b) { return a.path < b.path; });
     return true;
+}
+
+std::string could_not_list_folder(const std::string& folder, int errnum) {
+    return error_message(folder, "could not list the folder (" + system_message(errnum) + ")");
 }

@@ -1,7 +1,7 @@
 // Walking a folder tree: the files below a folder, for tools that take a
 // whole folder as their input. The walk is written once (folders.cpp) over
-// the listing of one folder that each system supplies (folders_posix.cpp,
-// folders_windows.cpp), beside the rest of the file layer.
+// the listing of one folder that each system's file layer supplies
+// (posix.cpp, windows.cpp).
 #pragma once
 
 #include <string>
@@ -28,3 +28,5 @@ bool list_folder_tree(const std::string& folder, std::vector<FolderEntry>* out, 
 /// listed is an error naming it. Each system supplies it.
 bool list_one_folder(const std::string& folder, std::vector<FolderEntry>* files,
                      std::vector<std::string>* folders, std::string* err);
+/// The error of a folder that cannot be listed, for `list_one_folder`.
+std::string could_not_list_folder(const std::string& folder, int errnum);

@@ -27,6 +27,7 @@
 #include "common/names.h"
 #include "common/platform/file_io.h"
 #include "common/platform/file_steps.h"
+#include "common/platform/folders.h"
 #include "common/platform/file_system.h"
 #include "common/platform/host.h"
 #include "common/platform/unfinished_files.h"
@@ -789,4 +790,66 @@ bool standard_error_is_terminal() {
 
 bool remove_empty_folder(const std::string& path) {
     return ::rmdir(path.c_str()) == 0;
+}
+
+// One folder of the folder walk: readdir, and lstat where the entry's type
+// is not given.
+bool list_one_folder(const std::string& folder, std::vector<FolderEntry>* files,
+                     std::vector<std::string>* folders, std::string* err) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        *err = could_not_list_folder(folder, errno);
+        return false;
+    }
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                *err = could_not_list_folder(folder, errno);
+                ok = false;
+            }
+            break;
+        }
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        FileKind kind = FileKind::other;
+        bool is_folder = false;
+        switch (entry->d_type) {
+            case DT_REG:
+                kind = FileKind::regular;
+                break;
+            case DT_DIR:
+                is_folder = true;
+                break;
+            case DT_LNK:
+                kind = FileKind::link;
+                break;
+            case DT_UNKNOWN: {
+                struct stat st;
+                if (::lstat((folder + "/" + name).c_str(), &st) != 0) {
+                    *err = could_not_list_folder(folder + "/" + name, errno);
+                    ::closedir(dir);
+                    return false;
+                }
+                is_folder = S_ISDIR(st.st_mode);
+                kind = S_ISREG(st.st_mode)   ? FileKind::regular
+                       : S_ISLNK(st.st_mode) ? FileKind::link
+                                             : FileKind::other;
+                break;
+            }
+            default:
+                break;
+        }
+        if (is_folder) {
+            folders->push_back(name);
+        } else {
+            files->push_back({name, kind});
+        }
+    }
+    ::closedir(dir);
+    return ok;
 }

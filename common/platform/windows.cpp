@@ -40,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 
 #include "common/byte_buffer.h"
@@ -47,6 +48,7 @@
 #include "common/names.h"
 #include "common/platform/file_io.h"
 #include "common/platform/file_steps.h"
+#include "common/platform/folders.h"
 #include "common/platform/file_system.h"
 #include "common/platform/host.h"
 #include "common/platform/unfinished_files.h"
@@ -1128,4 +1130,53 @@ bool standard_error_is_terminal() {
 
 bool remove_empty_folder(const std::string& path) {
     return ::RemoveDirectoryW(system_path(path).c_str()) != 0;
+}
+
+namespace {
+
+// The error behind a folder that cannot be listed; a path that is a file
+// reads as "Not a directory", as on POSIX systems.
+int folder_errnum(DWORD error) {
+    return error == ERROR_DIRECTORY ? ENOTDIR : errnum_of(error);
+}
+
+}  // namespace
+
+// One folder of the folder walk: FindFirstFileExW over UTF-16 names, through
+// the long-path form where the path needs it.
+bool list_one_folder(const std::string& folder, std::vector<FolderEntry>* files,
+                     std::vector<std::string>* folders, std::string* err) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileExW(system_path(folder + "\\*").c_str(), FindExInfoBasic, &data,
+                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) {
+        *err = could_not_list_folder(folder, folder_errnum(::GetLastError()));
+        return false;
+    }
+    do {
+        const std::string name = utf8_of(data.cFileName, std::wcslen(data.cFileName));
+        if (name == "." || name == "..") {
+            continue;
+        }
+        const DWORD attributes = data.dwFileAttributes;
+        // Symbolic links and junctions are links; other reparse points
+        // (files kept by a cloud service, say) are what they contain.
+        const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                          (data.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+                           data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+        if (link) {
+            files->push_back({name, FileKind::link});
+        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            folders->push_back(name);
+        } else {
+            files->push_back({name, FileKind::regular});
+        }
+    } while (::FindNextFileW(find, &data));
+    const DWORD error = ::GetLastError();
+    ::FindClose(find);
+    if (error != ERROR_NO_MORE_FILES) {
+        *err = could_not_list_folder(folder, folder_errnum(error));
+        return false;
+    }
+    return true;
 }
