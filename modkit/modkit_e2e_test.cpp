@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/names.h"
+#include "common/platform/file_io.h"
 #include "modkit/state.h"
 #include "sectors/sector_table.h"
 #include "testing/layouts.h"
@@ -692,7 +693,7 @@ TEST(ModkitViews, DirectEditsRefreshTheirPngsAndMembers) {
 // Staging files that a killed run left behind are never read as this run's:
 // the edited member arrives in the new game, and the leftovers stay as
 // they were.
-TEST(ModkitFailures, StagingFilesOfAKilledRunAreNeverRead) {
+TEST(ModkitFailures, StagingFilesOfAKilledRunAreRemovedByTheNextPack) {
     Game g;
     ASSERT_EQ(g.unpack().status, 0);
     const std::string staging = g.ws() + "/.modkit/staging";
@@ -706,6 +707,28 @@ TEST(ModkitFailures, StagingFilesOfAKilledRunAreNeverRead) {
     const RunResult r = modkit({"pack", g.ws(), g.tmp / "out"}, g.tmp.path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(g.extract(g.tmp / "out", g.tmp / "check").at(member), data);
-    EXPECT_EQ(files_of(read_tree(staging)).size(), 3u);
-    EXPECT_EQ(read_file(staging + "/1"), Bytes(4096, 1));
+    EXPECT_FALSE(fs::exists(staging));
+}
+
+// While one run writes a workspace (it holds the workspace's lock), another
+// is refused with nothing written, and goes once the first has ended.
+TEST(ModkitFailures, ASecondRunOnAWorkspaceInUseIsRefused) {
+    Game g;
+    ASSERT_EQ(g.unpack().status, 0);
+    edit_png(g.ws() + "/images/tex/t000.tm2.lzr.png");
+    const std::map<std::string, Bytes> before = workspace_tree(g.ws());
+    {
+        RunLock held;
+        bool busy = false;
+        std::string err;
+        ASSERT_TRUE(held.take(g.ws() + "/.modkit/lock", &busy, &err)) << err;
+        const RunResult r = modkit({"pack", g.ws(), g.tmp / "out"}, g.tmp.path());
+        EXPECT_EQ(r.status, FAILURE_STATUS);
+        EXPECT_EQ(r.err, "Error: " + g.ws() +
+                             ": is being written by another modkit run (an unpack or pack that "
+                             "has not ended); nothing was written\n");
+        EXPECT_FALSE(fs::exists(g.tmp / "out"));
+        EXPECT_TRUE(workspace_tree(g.ws()) == before);
+    }
+    EXPECT_EQ(modkit({"pack", g.ws(), g.tmp / "out"}, g.tmp.path()).status, 0);
 }

@@ -104,6 +104,30 @@ class Staging {
     std::uint64_t next_name_ = 0;
 };
 
+// Removes what a killed pack left in the staging folder: while this run
+// holds the workspace's lock, no other run writes there.
+bool remove_staging_leftovers(const Workspace& ws, std::string* err) {
+    const std::string folder = ws.at(STAGING_FOLDER);
+    FileStatus status;
+    if (!file_status(folder, &status, err)) {
+        return false;
+    }
+    if (status.kind != FileKind::directory) {
+        return true;
+    }
+    std::vector<std::string> names;
+    if (!list_folder(folder, &names, err)) {
+        return false;
+    }
+    for (const std::string& name : names) {
+        if (!remove_file(folder + "/" + name, err)) {
+            return false;
+        }
+    }
+    remove_empty_folder(folder);
+    return true;
+}
+
 // Whether `path` is the folder `folder` or lies below it, by file identity
 // (so another spelling of the path, or a link, is seen through).
 bool lies_in(const std::string& path, const FileId& folder, std::string* err) {
@@ -228,10 +252,25 @@ bool pack_workspace(const std::string& workspace, const std::string& output, Pro
     *out = PackResult{};
     OpenedWorkspace w;
     const bool to_image = has_extension(output, ".iso");
-    if (!open_workspace(workspace, &w, err) || !check_output(w, output, to_image, err)) {
+    // The lock comes before the state is read, so that the state is the last
+    // one written; a folder that is no workspace is said so first.
+    RunLock workspace_lock;
+    std::string lock_error;
+    const bool locked = lock_workspace(workspace, &workspace_lock, &lock_error);
+    if (!open_workspace(workspace, &w, err)) {
+        return false;
+    }
+    if (!locked) {
+        *err = lock_error;
+        return false;
+    }
+    if (!check_output(w, output, to_image, err)) {
         return false;
     }
     const Workspace& ws = w.workspace;
+    if (!remove_staging_leftovers(ws, err)) {
+        return false;
+    }
     const WorkspaceModel& model = w.model;
     const std::string exe_copy = ws.at(EXECUTABLE_COPY);
     const bool from_image = w.state.source == GameSourceKind::image;

@@ -298,7 +298,15 @@ bool unpack_game(const std::string& game, const std::string& workspace_path,
         job.offset += source.archive_offset;
     }
 
-    // Everything is checked; from here on the workspace is written.
+    // Everything is checked. The workspace's lock is taken first, so that
+    // two runs never write one workspace at once; from here on the
+    // workspace is written.
+    FolderMaker maker;
+    RunLock workspace_lock;
+    if (!maker.make_parents(ws.at(STATE_FILE), err) ||
+        !lock_workspace(workspace_path, &workspace_lock, err)) {
+        return false;
+    }
     auto partial = [&](std::string* e) {
         *e +=
             "; " + workspace_path +
@@ -316,7 +324,6 @@ bool unpack_game(const std::string& game, const std::string& workspace_path,
                                digest_input(game, &disc_digest, &archive_digest_err)
                          : digest_input(source.archive_path, &archive_digest, &archive_digest_err);
     });
-    FolderMaker maker;
     // Every piece written is hashed on its way, so that no file is read
     // again for its digest; the first bytes tell which files may be images.
     std::vector<JobDigest> file_digests(files.size()), member_digests(members.size());
@@ -328,8 +335,7 @@ bool unpack_game(const std::string& game, const std::string& workspace_path,
     };
     const unsigned workers = extraction_workers();
     progress.stage("writing files", files.size());
-    bool ok = maker.make_parents(ws.at(STATE_FILE), err) &&
-              run_extraction(
+    bool ok = run_extraction(
                   files, read_sources, [&](std::size_t i) { progress.advance(1, files[i].length); },
                   err, workers, &see_file);
     if (ok) {

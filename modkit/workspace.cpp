@@ -73,6 +73,19 @@ WorkspaceModel build_model(const GameTables& tables, const std::vector<ImageReco
     return model;
 }
 
+bool lock_workspace(const std::string& workspace, RunLock* lock, std::string* err) {
+    bool busy = false;
+    if (lock->take(Workspace{workspace}.at(LOCK_FILE), &busy, err)) {
+        return true;
+    }
+    if (busy) {
+        *err = error_message(workspace,
+                             "is being written by another modkit run (an unpack or pack that "
+                             "has not ended); nothing was written");
+    }
+    return false;
+}
+
 bool open_workspace(const std::string& path, OpenedWorkspace* out, std::string* err) {
     out->workspace = {path};
     const std::string state_path = out->workspace.at(STATE_FILE);

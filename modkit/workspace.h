@@ -25,6 +25,12 @@ inline const std::string STATE_FILE = ".modkit/state";
 inline const std::string EXECUTABLE_COPY = ".modkit/executable";
 /// Where pack writes files before they are complete (removed by every run).
 inline const std::string STAGING_FOLDER = ".modkit/staging";
+/// Held by unpack and pack while they write the workspace (RunLock).
+inline const std::string LOCK_FILE = ".modkit/lock";
+
+/// Takes the workspace's lock for a run that writes it; the message when
+/// another run holds it says so.
+bool lock_workspace(const std::string& workspace, RunLock* lock, std::string* err);
 
 /// The workspace path of an archive file, and of a pack member.
 std::string archive_file_path(std::string_view stored_name);

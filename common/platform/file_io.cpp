@@ -1375,3 +1375,33 @@ bool write_whole_file(const std::string& path, std::span<const std::uint8_t> dat
     AtomicFile file;
     return file.open(path, err) && file.write(data, err) && file.commit(false, err);
 }
+
+RunLock::~RunLock() {
+    if (handle_ != -1) {
+        sys::close_handle(handle_);
+    }
+}
+
+bool RunLock::take(const std::string& path, bool* busy, std::string* err) {
+    *busy = false;
+    if (handle_ != -1) {
+        return true;
+    }
+    const int error = sys::hold_lock(path, &handle_);
+    if (error == 0) {
+        return true;
+    }
+    handle_ = -1;
+    *busy = error == EBUSY;
+    *err = error_message(path, "could not take the lock file (" + system_message(error) + ")");
+    return false;
+}
+
+bool remove_file(const std::string& path, std::string* err) {
+    const int error = sys::remove_file(path);
+    if (error == 0 || error == ENOENT) {
+        return true;
+    }
+    *err = error_message(path, "could not remove the file (" + system_message(error) + ")");
+    return false;
+}

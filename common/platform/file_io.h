@@ -100,6 +100,10 @@ std::string absolute_path(const std::string& path);
 /// and left unused); anything else stays as it is. Whether it was removed.
 bool remove_empty_folder(const std::string& path);
 
+/// Removes the file at `path`; a path at which nothing stands is no error.
+/// A file that cannot be removed is an error naming it.
+bool remove_file(const std::string& path, std::string* err);
+
 /// Opens an input of the run. It must be a regular file: a device or FIFO
 /// would read as something that is not the file (or wait forever for a
 /// writer), a folder as nothing. Gives its size.
@@ -186,6 +190,25 @@ enum class CopyMethod {
     /// but on some file systems the kernel's own copy of a file's pages costs
     /// more than that.
     buffered,
+};
+
+/// A file held as a lock for as long as this object lives, so that a second
+/// run over the same files is refused rather than mixing its changes with
+/// this run's. The system lets go of it when the run ends, however it ends;
+/// the file itself stays.
+class RunLock {
+  public:
+    RunLock() = default;
+    ~RunLock();
+    RunLock(const RunLock&) = delete;
+    RunLock& operator=(const RunLock&) = delete;
+    /// Makes the file at `path` if it is missing and holds it: true. False
+    /// with `*busy` set while another run holds it, or with an error naming
+    /// the file.
+    bool take(const std::string& path, bool* busy, std::string* err);
+
+  private:
+    std::intptr_t handle_ = -1;
 };
 
 /// An output file that replaces its target only when complete.

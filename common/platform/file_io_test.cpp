@@ -835,3 +835,27 @@ TEST(AvailableMemory, IsKnownAndHeldToALimitOnTheProcess) {
     EXPECT_GT(under_limit, std::uint64_t{200} << 20);
 #endif
 }
+
+// A lock held by one holder is refused to every other, as busy, until the
+// first lets go; a lock that cannot be made is an error naming it.
+TEST(RunLock, IsBusyForOthersUntilItsHolderLetsGo) {
+    TempDir tmp;
+    const std::string path = tmp / "lock";
+    bool busy = false;
+    std::string err;
+    RunLock second;
+    {
+        RunLock first;
+        ASSERT_TRUE(first.take(path, &busy, &err)) << err;
+        EXPECT_FALSE(second.take(path, &busy, &err));
+        EXPECT_TRUE(busy);
+    }
+    EXPECT_TRUE(second.take(path, &busy, &err)) << err;
+    EXPECT_FALSE(busy);
+    RunLock nowhere;
+    EXPECT_FALSE(nowhere.take(tmp / "no/such/folder/lock", &busy, &err));
+    EXPECT_FALSE(busy);
+    EXPECT_TRUE(err.starts_with("Error: " + (tmp / "no/such/folder/lock") +
+                                ": could not take the lock file ("))
+        << err;
+}

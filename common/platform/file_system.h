@@ -211,6 +211,11 @@ int remove_journal(const std::string& path, std::intptr_t handle);
 /// Waits about `milliseconds`.
 void pause_for(unsigned milliseconds);
 
+/// Opens (or makes) the file at `path` and holds it as a lock for this run
+/// (RunLock): 0; EBUSY while another run holds it. The system lets go of it
+/// when the handle is closed (close_handle) or the run ends.
+int hold_lock(const std::string& path, std::intptr_t* handle);
+
 // ---------------------------------------------------------------------------
 // Unfinished outputs and interruptions (common/platform/unfinished_files.h).
 

@@ -530,6 +530,20 @@ int sys::remove_journal(const std::string& path, std::intptr_t handle) {
     return error;
 }
 
+int sys::hold_lock(const std::string& path, std::intptr_t* handle) {
+    const int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return errno;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return error == EWOULDBLOCK ? EBUSY : error;
+    }
+    *handle = fd;
+    return 0;
+}
+
 void sys::pause_for(unsigned milliseconds) {
     const struct timespec moment = {static_cast<time_t>(milliseconds / 1000),
                                     static_cast<long>(milliseconds % 1000) * 1'000'000};

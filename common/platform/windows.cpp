@@ -891,6 +891,23 @@ int sys::take_journal(const std::string& path, std::intptr_t* handle) {
     return 0;
 }
 
+// Held by opening the file without write sharing: any other run's opening
+// for writing fails until the handle is closed.
+int sys::hold_lock(const std::string& path, std::intptr_t* handle) {
+    const std::wstring name = system_path(path);
+    if (!fits(name)) {
+        return last_error();
+    }
+    const HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_SHARING_VIOLATION ? EBUSY : errnum_of(error);
+    }
+    *handle = native_of(h);
+    return 0;
+}
+
 int sys::flush_file(std::intptr_t handle) {
     return ::FlushFileBuffers(handle_of(handle)) ? 0 : last_error();
 }
