@@ -25,6 +25,18 @@ bool run_item(const std::function<bool(std::size_t, std::string*)>& work, std::s
 
 }  // namespace
 
+void run_on_threads(std::size_t threads, const std::function<void(std::size_t)>& work) {
+    std::vector<std::thread> started;
+    started.reserve(threads > 0 ? threads - 1 : 0);
+    for (std::size_t t = 1; t < threads; ++t) {
+        started.emplace_back(work, t);
+    }
+    work(0);
+    for (std::thread& thread : started) {
+        thread.join();
+    }
+}
+
 bool run_in_order(std::size_t count, unsigned workers,
                   const std::function<bool(std::size_t, std::string*)>& work,
                   const std::function<void(std::size_t)>& done, std::string* err) {
@@ -86,15 +98,7 @@ bool run_in_order(std::size_t count, unsigned workers,
             }
         }
     };
-    std::vector<std::thread> threads;
-    threads.reserve(threads_wanted - 1);
-    for (std::size_t t = 1; t < threads_wanted; ++t) {
-        threads.emplace_back(worker, false);
-    }
-    worker(true);
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+    run_on_threads(threads_wanted, [&](std::size_t t) { worker(t == 0); });
     take_ready();
     return ok;
 }

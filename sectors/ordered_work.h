@@ -35,6 +35,10 @@ class EarliestFailure {
     std::atomic<std::size_t> first_{SIZE_MAX};
 };
 
+/// Runs `work(t)` for t from 0 below `threads`: t = 0 on the calling thread,
+/// each other on a thread of its own; returns once every one has returned.
+void run_on_threads(std::size_t threads, const std::function<void(std::size_t)>& work);
+
 /// Runs `work(i, err)` for every i below `count` on up to `workers` threads
 /// (on the calling thread alone when `workers` is 1 or less), and `done(i)`
 /// on the calling thread, in order of i, once item i has succeeded. Items are

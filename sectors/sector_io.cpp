@@ -288,15 +288,7 @@ bool run_extraction(std::span<const ExtractJob> jobs, std::span<const ExtractSou
             list_written();
         }
     };
-    std::vector<std::thread> threads;
-    threads.reserve(count - 1);
-    for (std::size_t w = 1; w < count; ++w) {
-        threads.emplace_back(work, w);
-    }
-    work(0);
-    for (std::thread& t : threads) {
-        t.join();
-    }
+    run_on_threads(count, work);
     // Every job before the earliest failure is written now.
     for (; listed < jobs.size(); ++listed) {
         before(listed);
@@ -572,15 +564,7 @@ bool pack_at_once(std::span<const PackJob> jobs, std::span<const PackPlacement> 
             list_written();
         }
     };
-    std::vector<std::thread> threads;
-    threads.reserve(count - 1);
-    for (std::size_t t = 1; t < count; ++t) {
-        threads.emplace_back(work);
-    }
-    work();
-    for (std::thread& t : threads) {
-        t.join();
-    }
+    run_on_threads(count, [&](std::size_t) { work(); });
     for (; listed < jobs.size(); ++listed) {
         before(listed);
         if (state[listed].load(std::memory_order_relaxed) == FAILED) {
